@@ -1,0 +1,156 @@
+#include "core/config_text.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <string_view>
+
+namespace tavrel::core {
+namespace {
+
+using nlohmann::json;
+
+void append_string(std::string& out, std::string_view s) {
+  static constexpr char HEX[] = "0123456789abcdef";
+  out.push_back('"');
+  for (const char c : s) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\f': out += "\\f"; break;
+      case '\r': out += "\\r"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          out += "\\u00";
+          out.push_back(HEX[c >> 4]);
+          out.push_back(HEX[c & 0xF]);
+        } else {
+          out.push_back(c);
+        }
+    }
+  }
+  out.push_back('"');
+}
+
+template <class Int>
+void append_integer(std::string& out, Int value) {
+  char buf[24];
+  const auto end = std::to_chars(buf, buf + sizeof buf, value).ptr;
+  out.append(buf, end);
+}
+
+// Shortest round-trip digits; plain decimal notation for 1e-5 <= |x| < 1e16, otherwise
+// "<digits>e<exponent>". A whole number keeps ".0" so that it reads back as a double.
+void append_double(std::string& out, double value) {
+  if (!std::isfinite(value)) {
+    out += "null";  // JSON has no text for these
+    return;
+  }
+  char buf[32];
+  const auto end = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific).ptr;
+  const std::string_view sci(buf, end - buf);  // [-]d[.ddd]e(+|-)dd
+  const std::size_t e_pos = sci.find('e');
+  const bool negative = sci.front() == '-';
+  std::string digits;
+  for (const char c : sci.substr(negative, e_pos - negative)) {
+    if (c != '.') digits.push_back(c);
+  }
+  const int exponent = std::atoi(buf + e_pos + 1);
+  const int point = exponent + 1;  // digits before the decimal point
+  const int n = static_cast<int>(digits.size());
+
+  if (negative) out.push_back('-');
+  if (point > 0 && point <= 16) {
+    if (n <= point) {
+      out += digits;
+      out.append(point - n, '0');
+      out += ".0";
+    } else {
+      out.append(digits, 0, point);
+      out.push_back('.');
+      out.append(digits, point);
+    }
+  } else if (point <= 0 && point > -5) {
+    out += "0.";
+    out.append(-point, '0');
+    out += digits;
+  } else {
+    out.push_back(digits.front());
+    if (n > 1) {
+      out.push_back('.');
+      out.append(digits, 1);
+    }
+    out.push_back('e');
+    append_integer(out, exponent);
+  }
+}
+
+void append_indent(std::string& out, int depth) { out.append(2 * static_cast<std::size_t>(depth), ' '); }
+
+// Recursion is bounded by the nesting limit of the request parser.
+void append_value(std::string& out, const json& value, int depth) {
+  switch (value.type()) {
+    case json::value_t::object:
+    case json::value_t::array: {
+      const bool object = value.is_object();
+      if (value.empty()) {
+        out += object ? "{}" : "[]";
+        return;
+      }
+      out.push_back(object ? '{' : '[');
+      bool first = true;
+      for (auto it = value.cbegin(); it != value.cend(); ++it) {
+        out += first ? "\n" : ",\n";
+        first = false;
+        append_indent(out, depth + 1);
+        if (object) {
+          append_string(out, it.key());
+          out += ": ";
+        }
+        append_value(out, *it, depth + 1);
+      }
+      out.push_back('\n');
+      append_indent(out, depth);
+      out.push_back(object ? '}' : ']');
+      return;
+    }
+    case json::value_t::string:
+      append_string(out, value.get_ref<const std::string&>());
+      return;
+    case json::value_t::boolean:
+      out += value.get<bool>() ? "true" : "false";
+      return;
+    case json::value_t::number_integer:
+      append_integer(out, value.get<std::int64_t>());
+      return;
+    case json::value_t::number_unsigned:
+      append_integer(out, value.get<std::uint64_t>());
+      return;
+    case json::value_t::number_float:
+      append_double(out, value.get<double>());
+      return;
+    default:  // null; binary and discarded values never come from a request
+      out += "null";
+      return;
+  }
+}
+
+}  // namespace
+
+void remove_log_output(json& config) {
+  if (!config.is_object()) return;
+  const auto log = config.find("log");
+  if (log != config.end() && log->is_object()) log->erase("output");
+}
+
+std::string config_json_text(const json& config) {
+  std::string out;
+  append_value(out, config, 0);
+  return out;
+}
+
+}  // namespace tavrel::core

@@ -1,0 +1,25 @@
+// The service directory: every file of the system lives in it.
+#pragma once
+
+#include <string_view>
+
+#include "platform/paths.h"
+
+namespace tavrel::files {
+
+using ServiceDir = platform::Path;
+
+// Names inside the service directory.
+inline constexpr std::string_view WORK_DIR = "work";
+inline constexpr std::string_view RULESETS_DIR = "rulesets";  // inside WORK_DIR
+inline constexpr std::string_view CONFIG_FILE = "config.json";
+inline constexpr std::string_view CORE_LOG_FILE = "core.log";
+inline constexpr std::string_view SERVICE_LOG_FILE = "service.log";
+inline constexpr std::string_view TOKEN_FILE = "token";
+
+inline constexpr std::string_view SERVICE_DIR_VARIABLE = "TAVREL_SERVICE_DIR";
+
+// Resolved from the environment on every call; caches nothing and cannot fail.
+ServiceDir service_dir();
+
+}  // namespace tavrel::files

@@ -1,0 +1,40 @@
+// Files and directories. Every failure carries the operating system's error.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "common/command_error.h"
+#include "platform/paths.h"
+
+namespace tavrel::platform {
+
+// Creates a directory and every missing parent. An existing directory is no failure; an
+// existing file that is not a directory is.
+Status create_directories(const Path& dir);
+
+// Creates or truncates the file and writes `bytes` to it.
+Status write_file(const Path& file, std::string_view bytes);
+
+// Opens the file for appending (created when missing, never truncated), with full sharing,
+// writes `bytes` at its end and closes it. Never creates a directory.
+Status append_file_shared(const Path& file, std::string_view bytes);
+
+// Reads a whole file.
+Result<std::string> read_file(const Path& file);
+
+// True when the attribute query succeeds (something exists at the path, links followed).
+bool exists(const Path& path);
+// True for an existing regular file (not a directory).
+bool is_regular_file(const Path& path);
+
+// Removes a file or a directory with everything in it.
+Status remove_all(const Path& path);
+
+// Copies contents and attributes, overwriting an existing target.
+Status copy_file(const Path& from, const Path& to);
+
+// Renames, replacing an existing target.
+Status rename_replace(const Path& from, const Path& to);
+
+}  // namespace tavrel::platform

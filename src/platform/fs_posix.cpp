@@ -1,0 +1,129 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "platform/error.h"
+#include "platform/fs.h"
+
+namespace tavrel::platform {
+namespace {
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  // Closes now, reporting a failure of the close itself.
+  Status close() {
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) return last_os_error();
+    return {};
+  }
+
+ private:
+  int fd_;
+};
+
+Status write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return last_os_error();
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+Status from_error_code(const std::error_code& ec) { return os_error(ec.value()); }
+
+}  // namespace
+
+Status create_directories(const Path& dir) {
+  if (::mkdir(dir.c_str(), 0777) == 0) return {};
+  const int err = errno;
+  if (err == EEXIST) {
+    struct stat st;
+    if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return {};
+    return os_error(EEXIST);
+  }
+  const Path parent = dir.parent_path();
+  if (err != ENOENT || parent.empty() || parent == dir) return os_error(err);
+  if (auto made = platform::create_directories(parent); !made) return made;
+  if (::mkdir(dir.c_str(), 0777) == 0) return {};
+  const int again = errno;
+  struct stat st;
+  if (again == EEXIST && ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return {};
+  return os_error(again);
+}
+
+Status write_file(const Path& file, std::string_view bytes) {
+  Fd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (fd.get() < 0) return last_os_error();
+  if (auto written = write_all(fd.get(), bytes); !written) return written;
+  return fd.close();
+}
+
+Status append_file_shared(const Path& file, std::string_view bytes) {
+  Fd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
+  if (fd.get() < 0) return last_os_error();
+  if (auto written = write_all(fd.get(), bytes); !written) return written;
+  return fd.close();
+}
+
+Result<std::string> read_file(const Path& file) {
+  Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return last_os_error();
+  std::string content;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return last_os_error();
+    }
+    if (n == 0) break;
+    content.append(buffer, static_cast<std::size_t>(n));
+  }
+  return content;
+}
+
+bool exists(const Path& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+bool is_regular_file(const Path& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+Status remove_all(const Path& path) {
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
+  if (ec) return from_error_code(ec);
+  return {};
+}
+
+Status copy_file(const Path& from, const Path& to) {
+  std::error_code ec;
+  std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, ec);
+  if (ec) return from_error_code(ec);
+  return {};
+}
+
+Status rename_replace(const Path& from, const Path& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return last_os_error();
+  return {};
+}
+
+}  // namespace tavrel::platform

@@ -1,0 +1,140 @@
+#include <windows.h>
+
+#include <optional>
+
+#include "platform/error.h"
+#include "platform/fs.h"
+#include "platform/unique_handle.h"
+
+namespace tavrel::platform {
+namespace {
+
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+bool is_existing_directory(const Path& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+Status write_all(HANDLE file, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const DWORD chunk = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());
+    DWORD written = 0;
+    if (!::WriteFile(file, bytes.data(), chunk, &written, nullptr)) return last_os_error();
+    if (written == 0) return os_error(ERROR_WRITE_FAULT);
+    bytes.remove_prefix(written);
+  }
+  return {};
+}
+
+Status write_and_close(UniqueHandle file, std::string_view bytes) {
+  if (auto written = write_all(file.get(), bytes); !written) return written;
+  if (!::CloseHandle(file.release())) return last_os_error();
+  return {};
+}
+
+bool is_dot_entry(const wchar_t* name) {
+  return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
+}
+
+Status remove_tree(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return last_os_error();
+  if (attributes & FILE_ATTRIBUTE_READONLY) ::SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  // A directory link is removed itself, never followed.
+  if (directory && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    std::optional<CommandError> first_failure;
+    WIN32_FIND_DATAW entry;
+    HANDLE find = ::FindFirstFileW((path + L"\\*").c_str(), &entry);
+    if (find != INVALID_HANDLE_VALUE) {
+      do {
+        if (is_dot_entry(entry.cFileName)) continue;
+        if (auto removed = remove_tree(path + L"\\" + entry.cFileName); !removed && !first_failure) {
+          first_failure = std::move(removed).error();
+        }
+      } while (::FindNextFileW(find, &entry));
+      ::FindClose(find);
+    }
+    if (!::RemoveDirectoryW(path.c_str())) {
+      if (first_failure) return std::move(*first_failure);
+      return last_os_error();
+    }
+    return {};
+  }
+  if (directory) {
+    if (!::RemoveDirectoryW(path.c_str())) return last_os_error();
+    return {};
+  }
+  if (!::DeleteFileW(path.c_str())) return last_os_error();
+  return {};
+}
+
+}  // namespace
+
+Status create_directories(const Path& dir) {
+  if (::CreateDirectoryW(dir.c_str(), nullptr)) return {};
+  DWORD err = ::GetLastError();
+  if (err == ERROR_ALREADY_EXISTS) return is_existing_directory(dir) ? Status{} : os_error(static_cast<int>(err));
+  const Path parent = dir.parent_path();
+  if (err != ERROR_PATH_NOT_FOUND || parent.empty() || parent == dir) return os_error(static_cast<int>(err));
+  if (auto made = platform::create_directories(parent); !made) return made;
+  if (::CreateDirectoryW(dir.c_str(), nullptr)) return {};
+  err = ::GetLastError();
+  if (err == ERROR_ALREADY_EXISTS && is_existing_directory(dir)) return {};
+  return os_error(static_cast<int>(err));
+}
+
+Status write_file(const Path& file, std::string_view bytes) {
+  UniqueHandle handle(::CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!handle) return last_os_error();
+  return write_and_close(std::move(handle), bytes);
+}
+
+Status append_file_shared(const Path& file, std::string_view bytes) {
+  UniqueHandle handle(
+      ::CreateFileW(file.c_str(), FILE_APPEND_DATA, SHARE_ALL, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!handle) return last_os_error();
+  return write_and_close(std::move(handle), bytes);
+}
+
+Result<std::string> read_file(const Path& file) {
+  UniqueHandle handle(
+      ::CreateFileW(file.c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!handle) return last_os_error();
+  std::string content;
+  char buffer[65536];
+  for (;;) {
+    DWORD n = 0;
+    if (!::ReadFile(handle.get(), buffer, sizeof buffer, &n, nullptr)) return last_os_error();
+    if (n == 0) break;
+    content.append(buffer, n);
+  }
+  return content;
+}
+
+bool exists(const Path& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool is_regular_file(const Path& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+Status remove_all(const Path& path) {
+  std::wstring native = path.native();
+  while (native.size() > 3 && (native.back() == L'\\' || native.back() == L'/')) native.pop_back();
+  return remove_tree(native);
+}
+
+Status copy_file(const Path& from, const Path& to) {
+  if (!::CopyFileExW(from.c_str(), to.c_str(), nullptr, nullptr, nullptr, 0)) return last_os_error();
+  return {};
+}
+
+Status rename_replace(const Path& from, const Path& to) {
+  if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return last_os_error();
+  return {};
+}
+
+}  // namespace tavrel::platform

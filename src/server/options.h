@@ -1,0 +1,42 @@
+// Fixed constants of the server, and the internal seam through which tests shorten them.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+
+#include "core/core_process.h"
+
+namespace tavrel::server {
+
+using namespace std::chrono_literals;
+
+inline constexpr std::uint16_t CONTROL_PORT = 17895;
+inline constexpr std::chrono::milliseconds STOP_POLL_INTERVAL = 200ms;
+inline constexpr int BIND_RETRY_ROUNDS = 25;
+inline constexpr std::chrono::milliseconds ACCEPT_ERROR_PAUSE = 200ms;
+inline constexpr std::chrono::seconds LEASE_CHECK_PERIOD = 5s;
+inline constexpr std::chrono::seconds LEASE_TIMEOUT = 90s;
+inline constexpr std::chrono::seconds READ_DEADLINE = 10s;
+inline constexpr std::size_t MAX_REQUEST_LINE = 4194304;
+// At most this many connections are open at once; more wait in the listen backlog.
+inline constexpr std::size_t MAX_OPEN_CONNECTIONS = 64;
+inline constexpr int LISTEN_BACKLOG = 128;
+inline constexpr int EVENT_LOOP_THREADS = 2;
+inline constexpr int BLOCKING_POOL_THREADS = 16;
+
+// The shipped program always runs with the defaults; only tests change them.
+struct ServerOptions {
+  std::uint16_t port = CONTROL_PORT;  // 0 picks an ephemeral port (tests)
+  std::chrono::milliseconds stop_poll = STOP_POLL_INTERVAL;
+  std::chrono::milliseconds accept_error_pause = ACCEPT_ERROR_PAUSE;
+  std::chrono::milliseconds lease_check_period = LEASE_CHECK_PERIOD;
+  std::chrono::milliseconds lease_timeout = LEASE_TIMEOUT;
+  std::chrono::milliseconds read_deadline = READ_DEADLINE;
+  std::size_t max_open_connections = MAX_OPEN_CONNECTIONS;
+  core::CoreTimings core_timings{};
+  // Told the bound port once the server listens (tests use it with port 0).
+  std::function<void(std::uint16_t)> on_listening;
+};
+
+}  // namespace tavrel::server

@@ -1,0 +1,18 @@
+// The long-running server: start-up, the event loop and its tasks, and the stop.
+#pragma once
+
+#include <memory>
+
+#include "common/stop_flag.h"
+#include "server/options.h"
+
+namespace tavrel::server {
+
+// Runs the whole server on the calling thread until `stop` is raised (or start-up fails,
+// which it logs itself), then stops the core and shuts the event loop down.
+void run_server(std::shared_ptr<StopFlag> stop);
+
+// The same with other timings or port; only tests use it.
+void run_server(std::shared_ptr<StopFlag> stop, const ServerOptions& options);
+
+}  // namespace tavrel::server

@@ -1,0 +1,42 @@
+#include "support/test_support.h"
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+
+#include "platform/fs.h"
+#include "platform/system.h"
+
+namespace tavrel::testing {
+
+TempDir::TempDir(std::string_view name) {
+  static std::atomic<unsigned> counter{0};
+  unsigned char noise[4];
+  platform::secure_random(noise, sizeof noise);
+  std::string leaf = std::string(name) + " " + std::to_string(platform::current_process_id()) + "-" +
+                     std::to_string(counter++) + "-" + std::to_string(noise[0] * 256 + noise[1]);
+  path_ = platform::join(std::filesystem::temp_directory_path(), leaf);
+  std::error_code ec;
+  std::filesystem::create_directories(path_, ec);
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+platform::Path helper_program(std::string_view base_name) {
+  auto exe = platform::current_exe();
+  const platform::Path dir = exe ? exe.value().parent_path() : platform::Path{};
+  std::string name(base_name);
+  if (platform::SERVICE_EXE_NAME.ends_with(".exe")) name += ".exe";
+  return platform::join(dir, name);
+}
+
+std::string read_file(const platform::Path& file) {
+  auto content = platform::read_file(file);
+  return content ? content.value() : std::string{};
+}
+
+}  // namespace tavrel::testing

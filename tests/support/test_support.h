@@ -1,0 +1,34 @@
+// Helpers shared by the tests of every area.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/paths.h"
+
+namespace tavrel::testing {
+
+// A fresh directory under the system's temporary directory, removed with everything in it
+// when the object goes away. `name` becomes part of the directory name (it may hold spaces
+// and Chinese characters to exercise Unicode paths).
+class TempDir {
+ public:
+  explicit TempDir(std::string_view name = "tavrel test");
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const platform::Path& path() const { return path_; }
+
+ private:
+  platform::Path path_;
+};
+
+// A program built beside the test programs (the stand-in core "fake-core", the stand-in
+// "fake-sc"), with the platform's executable suffix.
+platform::Path helper_program(std::string_view base_name);
+
+// Reads a whole file ("" when it cannot be read).
+std::string read_file(const platform::Path& file);
+
+}  // namespace tavrel::testing
