@@ -1,0 +1,13 @@
+// The process entry lives in the platform layer (wmain on Windows, main on POSIX); it hands
+// the arguments, as UTF-8, to tavrel_main.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tavrel {
+
+// Defined by the program: argument 0 is the program path. Returns the exit code.
+int tavrel_main(std::vector<std::string> args);
+
+}  // namespace tavrel

@@ -1,0 +1,25 @@
+// The glue between the platform's service manager and the server.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "common/stop_flag.h"
+
+namespace tavrel::platform {
+
+struct ServiceHostCalls {
+  // Runs the server until it returns; called once, on the thread the platform chooses.
+  std::function<void(std::shared_ptr<StopFlag>)> serve;
+  // Writes one line to the service log.
+  std::function<void(const std::string&)> log;
+};
+
+// Windows: connects to the service control manager as the service `name`, reports its states
+// and turns stop and shutdown controls into `stop`; when the process was not started by the
+// service control manager, serves in the console. POSIX: serves in the console, SIGTERM and
+// SIGINT raise `stop`. Returns once the server has returned.
+void run_service_host(const std::string& name, std::shared_ptr<StopFlag> stop, const ServiceHostCalls& calls);
+
+}  // namespace tavrel::platform

@@ -1,0 +1,78 @@
+#include <windows.h>
+
+#include <atomic>
+
+#include "platform/service_host.h"
+#include "platform/wide_text.h"
+
+namespace tavrel::platform {
+namespace {
+
+constexpr DWORD WAIT_HINT_MS = 3000;
+
+// The service manager calls back without a context, so the host keeps these process-wide.
+std::atomic<SERVICE_STATUS_HANDLE> status_handle{nullptr};
+std::shared_ptr<StopFlag> host_stop;
+const ServiceHostCalls* host_calls = nullptr;
+std::wstring host_name;
+
+void report_status(DWORD state, DWORD controls_accepted) {
+  SERVICE_STATUS_HANDLE handle = status_handle.load();
+  if (handle == nullptr) return;
+  SERVICE_STATUS status{};
+  status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  status.dwCurrentState = state;
+  status.dwControlsAccepted = controls_accepted;
+  status.dwWin32ExitCode = 0;
+  status.dwServiceSpecificExitCode = 0;
+  status.dwCheckPoint = 0;
+  status.dwWaitHint = WAIT_HINT_MS;
+  ::SetServiceStatus(handle, &status);
+}
+
+DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+      report_status(SERVICE_STOP_PENDING, 0);
+      host_stop->raise();
+      return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+      return NO_ERROR;
+    default:
+      return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+}
+
+void WINAPI service_main(DWORD, LPWSTR*) {
+  SERVICE_STATUS_HANDLE handle = ::RegisterServiceCtrlHandlerExW(host_name.c_str(), control_handler, nullptr);
+  if (handle == nullptr) {
+    host_calls->log("RegisterServiceCtrlHandlerExW failed");
+    return;
+  }
+  status_handle.exchange(handle);
+  report_status(SERVICE_START_PENDING, 0);
+  report_status(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN);
+  host_calls->serve(host_stop);
+  report_status(SERVICE_STOPPED, 0);
+}
+
+}  // namespace
+
+void run_service_host(const std::string& name, std::shared_ptr<StopFlag> stop, const ServiceHostCalls& calls) {
+  host_name = widen(name);
+  host_stop = stop;
+  host_calls = &calls;
+  SERVICE_TABLE_ENTRYW table[] = {{host_name.data(), service_main}, {nullptr, nullptr}};
+  if (!::StartServiceCtrlDispatcherW(table)) {
+    const DWORD err = ::GetLastError();
+    if (err == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
+      calls.serve(stop);
+    } else {
+      calls.log("StartServiceCtrlDispatcherW failed: " + std::to_string(err));
+    }
+  }
+  host_calls = nullptr;
+}
+
+}  // namespace tavrel::platform
