@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/socket.h>
 
 #include "platform/socket.h"
 
@@ -8,6 +9,11 @@ void make_socket_uninheritable(std::uint64_t native_socket) {
   const int fd = static_cast<int>(native_socket);
   const int flags = ::fcntl(fd, F_GETFD);
   if (flags >= 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
+
+void allow_rebind_after_close(std::uint64_t native_socket) {
+  const int on = 1;
+  ::setsockopt(static_cast<int>(native_socket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 }
 
 }  // namespace tavrel::platform

@@ -1,0 +1,26 @@
+// The start sequence: screen the configuration, write it with its rule-set files, let the
+// core check it, and only then replace the running core.
+#pragma once
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "common/command_error.h"
+#include "core/core_process.h"
+#include "core/lease_clock.h"
+#include "core/singbox.h"
+#include "protocol/protocol.h"
+
+namespace tavrel::core {
+
+inline constexpr std::string_view WRITE_CONFIG_FAILED = "write config";
+inline constexpr std::string_view CHECK_FAILED = "配置校验失败：";
+
+// On success the new core is recorded in `slot` and the lease renewed. The whole sequence
+// holds the slot's sequence lock, so no other start or stop interleaves with it.
+Status handle_start(const platform::Path& service_dir, CoreSlot& slot, LeaseClock& lease, nlohmann::json config,
+                    const std::vector<protocol::RuleSetFile>& rulesets,
+                    std::chrono::milliseconds check_time_limit = CHECK_TIME_LIMIT);
+
+}  // namespace tavrel::core

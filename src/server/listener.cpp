@@ -1,0 +1,92 @@
+#include "server/listener.h"
+
+#include <asio/detached.hpp>
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+#include <atomic>
+#include <thread>
+
+#include "files/service_log.h"
+#include "platform/error.h"
+#include "platform/socket.h"
+#include "server/connection.h"
+
+namespace tavrel::server {
+namespace {
+
+// Creates, binds and listens. A port held by another program is a failure, never shared.
+asio::error_code try_bind(asio::ip::tcp::acceptor& acceptor, const asio::ip::tcp::endpoint& endpoint) {
+  asio::error_code ec;
+  acceptor.open(endpoint.protocol(), ec);
+  if (!ec) {
+    platform::make_socket_uninheritable(acceptor.native_handle());
+    platform::allow_rebind_after_close(acceptor.native_handle());
+  }
+  if (!ec) acceptor.non_blocking(true, ec);
+  if (!ec) acceptor.bind(endpoint, ec);
+  if (!ec) acceptor.listen(LISTEN_BACKLOG, ec);
+  if (ec) {
+    asio::error_code ignored;
+    acceptor.close(ignored);
+  }
+  return ec;
+}
+
+// Counts open connections so that the accept loop can wait while the limit is reached.
+struct OpenConnections {
+  std::atomic<std::size_t> count{0};
+};
+
+asio::awaitable<void> serve_one(asio::ip::tcp::socket socket, SharedState state, ServerContext& context,
+                                std::shared_ptr<OpenConnections> open) {
+  struct Release {
+    OpenConnections& open;
+    ~Release() { --open.count; }
+  } release{*open};
+  co_await handle_connection(std::move(socket), std::move(state), context);
+}
+
+}  // namespace
+
+std::optional<asio::ip::tcp::acceptor> bind_listener(ServerContext& context, const StopFlag& stop) {
+  const asio::ip::tcp::endpoint endpoint(asio::ip::make_address_v4("127.0.0.1"), context.options.port);
+  for (;;) {
+    asio::ip::tcp::acceptor acceptor(context.io);
+    const asio::error_code ec = try_bind(acceptor, endpoint);
+    if (!ec) return acceptor;
+    files::log_line("bind 127.0.0.1:" + std::to_string(context.options.port) +
+                    " failed: " + platform::system_error_text(ec.value()) + "; retrying");
+    for (int round = 0; round < BIND_RETRY_ROUNDS; ++round) {
+      if (stop.raised()) return std::nullopt;
+      std::this_thread::sleep_for(context.options.stop_poll);
+    }
+  }
+}
+
+asio::awaitable<void> accept_loop(asio::ip::tcp::acceptor listener, SharedState state, ServerContext& context) {
+  auto open = std::make_shared<OpenConnections>();
+  asio::steady_timer pause(co_await asio::this_coro::executor);
+  for (;;) {
+    // A local user must not be able to make this service hold unbounded memory: past the
+    // limit, new clients wait in the listen backlog until a connection ends.
+    while (open->count.load() >= context.options.max_open_connections) {
+      pause.expires_after(std::chrono::milliseconds(5));
+      co_await pause.async_wait(asio::use_awaitable);
+    }
+    auto [ec, socket] = co_await listener.async_accept(asio::experimental::as_tuple(asio::use_awaitable));
+    if (ec) {
+      files::log_line("accept error: " + platform::system_error_text(ec.value()));
+      pause.expires_after(context.options.accept_error_pause);
+      co_await pause.async_wait(asio::use_awaitable);
+      continue;
+    }
+    platform::make_socket_uninheritable(socket.native_handle());
+    ++open->count;
+    asio::co_spawn(listener.get_executor(), serve_one(std::move(socket), state, context, open), asio::detached);
+  }
+}
+
+}  // namespace tavrel::server

@@ -1,0 +1,82 @@
+#include "server/server.h"
+
+#include <asio.hpp>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "common/version.h"
+#include "core/core_process.h"
+#include "core/version_probe.h"
+#include "files/service_dir.h"
+#include "files/service_log.h"
+#include "platform/fs.h"
+#include "server/listener.h"
+#include "server/server_context.h"
+#include "server/service_state.h"
+#include "server/token.h"
+#include "server/watchdog.h"
+
+namespace tavrel::server {
+namespace {
+
+void log_fatal(const CommandError& error) { files::log_line("fatal: " + error.chain()); }
+
+void wait_for_stop(const StopFlag& stop, const ServerOptions& options) {
+  while (!stop.raised()) std::this_thread::sleep_for(options.stop_poll);
+}
+
+void server_main(ServerContext& context, const StopFlag& stop) {
+  const files::ServiceDir dir = files::service_dir();
+  if (auto made = platform::create_directories(platform::join(dir, files::WORK_DIR)); !made) {
+    log_fatal(std::move(made).error().context("create service dir"));
+    return;
+  }
+  std::string token = generate_token();
+  const platform::Path token_path = platform::join(dir, files::TOKEN_FILE);
+  if (auto written = write_token_file(token_path, token); !written) {
+    log_fatal(std::move(written).error().context("write " + platform::to_utf8(token_path)));
+    return;
+  }
+  auto state = std::make_shared<ServiceState>(dir, std::move(token), context.options.core_timings);
+
+  const std::string singbox = core::probe_core_version(dir).value_or("missing");
+  files::log_line("tavrel-service " + std::string(SERVICE_VERSION) + " starting, dir " + platform::to_utf8(dir) +
+                  ", sing-box " + singbox);
+
+  std::optional<asio::ip::tcp::acceptor> listener = bind_listener(context, stop);
+  if (!listener) return;
+  const std::uint16_t port = listener->local_endpoint().port();
+  files::log_line("listening on 127.0.0.1:" + std::to_string(port));
+  asio::co_spawn(context.io, accept_loop(std::move(*listener), state, context), asio::detached);
+  asio::co_spawn(context.io, lease_watchdog(state, context.options.lease_check_period, context.options.lease_timeout), asio::detached);
+  if (context.options.on_listening) context.options.on_listening(port);
+
+  wait_for_stop(stop, context.options);
+  files::log_line("shutting down (signal 0)");
+  core::stop_core(state->core);
+}
+
+}  // namespace
+
+void run_server(std::shared_ptr<StopFlag> stop) { run_server(std::move(stop), ServerOptions{}); }
+
+void run_server(std::shared_ptr<StopFlag> stop, const ServerOptions& options) {
+  asio::io_context io(EVENT_LOOP_THREADS);
+  asio::thread_pool blocking(BLOCKING_POOL_THREADS);
+  // Keeps the workers waiting for tasks until the server is done.
+  auto work = asio::make_work_guard(io);
+  std::vector<std::thread> workers;
+  for (int i = 0; i < EVENT_LOOP_THREADS; ++i) workers.emplace_back([&io] { io.run(); });
+
+  ServerContext context{io, blocking, options};
+  server_main(context, *stop);
+
+  // Tasks still waiting are abandoned; handlers already running on the pool may finish.
+  io.stop();
+  for (auto& worker : workers) worker.join();
+  blocking.stop();
+  blocking.join();
+}
+
+}  // namespace tavrel::server

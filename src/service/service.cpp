@@ -1,0 +1,20 @@
+#include "service/service.h"
+
+#include <memory>
+
+#include "files/service_log.h"
+#include "platform/service_host.h"
+#include "server/server.h"
+
+namespace tavrel::service {
+
+void run_command() {
+  auto stop = std::make_shared<StopFlag>();
+  const platform::ServiceHostCalls calls{
+      [](std::shared_ptr<StopFlag> flag) { server::run_server(std::move(flag)); },
+      [](const std::string& line) { files::log_line(line); },
+  };
+  platform::run_service_host(std::string(SERVICE_NAME), std::move(stop), calls);
+}
+
+}  // namespace tavrel::service
