@@ -34,6 +34,12 @@ platform::Path helper_program(std::string_view base_name) {
   return platform::join(dir, name);
 }
 
+platform::Path service_program() {
+  auto exe = platform::current_exe();
+  const platform::Path dir = exe ? exe.value().parent_path().parent_path() : platform::Path{};
+  return platform::join(dir, platform::SERVICE_EXE_NAME);
+}
+
 std::string read_file(const platform::Path& file) {
   auto content = platform::read_file(file);
   return content ? content.value() : std::string{};

@@ -28,6 +28,10 @@ class TempDir {
 // "fake-sc"), with the platform's executable suffix.
 platform::Path helper_program(std::string_view base_name);
 
+// The built program itself (tavrel-service, with the platform's suffix), one directory above
+// the test programs.
+platform::Path service_program();
+
 // Reads a whole file ("" when it cannot be read).
 std::string read_file(const platform::Path& file);
 
