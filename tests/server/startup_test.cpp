@@ -1,0 +1,147 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "files/service_dir.h"
+#include "platform/env.h"
+#include "platform/fs.h"
+#include "server/server.h"
+#include "server/token.h"
+#include "support/test_support.h"
+
+namespace tavrel::server {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string service_log(const platform::Path& dir) {
+  return testing::read_file(platform::join(dir, files::SERVICE_LOG_FILE));
+}
+
+// Runs the server on its own thread; `stop` ends it.
+struct RunningServer {
+  std::shared_ptr<StopFlag> stop = std::make_shared<StopFlag>();
+  std::promise<std::uint16_t> listening;
+  std::thread thread;
+
+  explicit RunningServer(ServerOptions options) {
+    options.on_listening = [this](std::uint16_t port) { listening.set_value(port); };
+    thread = std::thread([this, options] { run_server(stop, options); });
+  }
+  ~RunningServer() {
+    stop->raise();
+    if (thread.joinable()) thread.join();
+  }
+};
+
+ServerOptions test_options() {
+  ServerOptions options;
+  options.port = 0;
+  options.stop_poll = 20ms;
+  return options;
+}
+
+TEST(Token, ThirtyTwoLowerHexAndFreshEachTime) {
+  std::set<std::string> seen;
+  const std::regex shape("[0-9a-f]{32}");
+  for (int i = 0; i < 50; ++i) {
+    const std::string token = generate_token();
+    EXPECT_TRUE(std::regex_match(token, shape)) << token;
+    seen.insert(token);
+  }
+  EXPECT_EQ(seen.size(), 50u);
+}
+
+TEST(Startup, WritesTokenStartLineAndShutsDownWithinAPoll) {
+  testing::TempDir temp("启动 start up");
+  const platform::Path dir = platform::join(temp.path(), "svc 服务");
+  platform::set_env(files::SERVICE_DIR_VARIABLE, platform::to_utf8(dir));
+  ServerOptions options = test_options();
+  options.stop_poll = 200ms;
+  std::chrono::steady_clock::duration stop_took{};
+  {
+    RunningServer server(options);
+    auto port = server.listening.get_future();
+    ASSERT_EQ(port.wait_for(20s), std::future_status::ready);
+    const auto raised = std::chrono::steady_clock::now();
+    server.stop->raise();
+    server.thread.join();
+    stop_took = std::chrono::steady_clock::now() - raised;
+  }
+  EXPECT_LT(stop_took, 400ms);
+  EXPECT_TRUE(platform::exists(platform::join(dir, files::WORK_DIR)));
+  const std::string token = testing::read_file(platform::join(dir, files::TOKEN_FILE));
+  EXPECT_TRUE(std::regex_match(token, std::regex("[0-9a-f]{32}"))) << token;
+
+  const std::string log = service_log(dir);
+  const std::string stamp = "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} ";
+  const std::regex shape(stamp + "tavrel-service 1\\.1\\.1 starting, dir [^\n]+, sing-box missing\n" + stamp +
+                         "listening on 127\\.0\\.0\\.1:\\d+\n" + stamp + "shutting down \\(signal 0\\)\n");
+  EXPECT_TRUE(std::regex_match(log, shape)) << log;
+  EXPECT_NE(log.find("starting, dir " + platform::to_utf8(dir) + ", sing-box missing"), std::string::npos) << log;
+  platform::unset_env(files::SERVICE_DIR_VARIABLE);
+}
+
+TEST(Startup, EveryRunWritesANewToken) {
+  testing::TempDir temp;
+  platform::set_env(files::SERVICE_DIR_VARIABLE, platform::to_utf8(temp.path()));
+  std::string tokens[2];
+  for (auto& token : tokens) {
+    RunningServer server(test_options());
+    ASSERT_EQ(server.listening.get_future().wait_for(20s), std::future_status::ready);
+    token = testing::read_file(platform::join(temp.path(), files::TOKEN_FILE));
+  }
+  EXPECT_EQ(tokens[0].size(), 32u);
+  EXPECT_NE(tokens[0], tokens[1]);
+  platform::unset_env(files::SERVICE_DIR_VARIABLE);
+}
+
+TEST(Startup, FatalFailuresLogOneLineAndEndTheServer) {
+  struct Case {
+    const char* name;
+    void (*prepare)(const platform::Path& dir);
+    std::string expected_prefix;
+  } cases[] = {
+      {"work is a file",
+       [](const platform::Path& dir) {
+         ASSERT_TRUE(platform::create_directories(dir).ok());
+         ASSERT_TRUE(platform::write_file(platform::join(dir, files::WORK_DIR), "").ok());
+       },
+       "fatal: create service dir: "},
+      {"token is a directory",
+       [](const platform::Path& dir) {
+         ASSERT_TRUE(platform::create_directories(platform::join(dir, files::TOKEN_FILE)).ok());
+       },
+       "fatal: write "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir temp;
+    const platform::Path dir = platform::join(temp.path(), "svc");
+    c.prepare(dir);
+    platform::set_env(files::SERVICE_DIR_VARIABLE, platform::to_utf8(dir));
+    auto stop = std::make_shared<StopFlag>();
+    auto done = std::async(std::launch::async, [stop] { run_server(stop, test_options()); });
+    ASSERT_EQ(done.wait_for(20s), std::future_status::ready);  // ends by itself, no stop needed
+    const std::string log = service_log(dir);
+    const auto space = log.find(' ', 11);
+    ASSERT_NE(space, std::string::npos) << log;
+    const std::string message = log.substr(space + 1);
+    EXPECT_EQ(message.rfind(c.expected_prefix, 0), 0u) << log;
+    EXPECT_NE(message.find(" (os error "), std::string::npos) << log;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+    if (c.expected_prefix == "fatal: write ") {
+      EXPECT_NE(message.find(platform::to_utf8(platform::join(dir, files::TOKEN_FILE)) + ": "), std::string::npos);
+    } else {
+      EXPECT_FALSE(platform::exists(platform::join(dir, files::TOKEN_FILE)));
+    }
+  }
+  platform::unset_env(files::SERVICE_DIR_VARIABLE);
+}
+
+}  // namespace
+}  // namespace tavrel::server
