@@ -26,17 +26,19 @@ void wait_for_stop(const StopFlag& stop, const ServerOptions& options) {
   while (!stop.raised()) std::this_thread::sleep_for(options.stop_poll);
 }
 
-void server_main(ServerContext& context, const StopFlag& stop) {
+// Returns the state of a run that got as far as serving, so that run_server can make sure no
+// core outlives it.
+SharedState server_main(ServerContext& context, const StopFlag& stop) {
   const files::ServiceDir dir = files::service_dir();
   if (auto made = platform::create_directories(platform::join(dir, files::WORK_DIR)); !made) {
     log_fatal(std::move(made).error().context("create service dir"));
-    return;
+    return nullptr;
   }
   std::string token = generate_token();
   const platform::Path token_path = platform::join(dir, files::TOKEN_FILE);
   if (auto written = write_token_file(token_path, token); !written) {
     log_fatal(std::move(written).error().context("write " + platform::to_utf8(token_path)));
-    return;
+    return nullptr;
   }
   auto state = std::make_shared<ServiceState>(dir, std::move(token), context.options.core_timings);
 
@@ -45,7 +47,7 @@ void server_main(ServerContext& context, const StopFlag& stop) {
                   ", sing-box " + singbox);
 
   std::optional<asio::ip::tcp::acceptor> listener = bind_listener(context, stop);
-  if (!listener) return;
+  if (!listener) return nullptr;
   const std::uint16_t port = listener->local_endpoint().port();
   files::log_line("listening on 127.0.0.1:" + std::to_string(port));
   asio::co_spawn(context.io, accept_loop(std::move(*listener), state, context), asio::detached);
@@ -55,6 +57,7 @@ void server_main(ServerContext& context, const StopFlag& stop) {
   wait_for_stop(stop, context.options);
   files::log_line("shutting down (signal 0)");
   core::stop_core(state->core);
+  return state;
 }
 
 }  // namespace
@@ -70,13 +73,16 @@ void run_server(std::shared_ptr<StopFlag> stop, const ServerOptions& options) {
   for (int i = 0; i < EVENT_LOOP_THREADS; ++i) workers.emplace_back([&io] { io.run(); });
 
   ServerContext context{io, blocking, options};
-  server_main(context, *stop);
+  SharedState state = server_main(context, *stop);
 
   // Tasks still waiting are abandoned; handlers already running on the pool may finish.
   io.stop();
   for (auto& worker : workers) worker.join();
   blocking.stop();
   blocking.join();
+  // A start that was already running at the stop may have launched a core after it; none
+  // may outlive the server.
+  if (state) core::stop_core(state->core);
 }
 
 }  // namespace tavrel::server
