@@ -1,0 +1,84 @@
+// The control protocol: one request line in, one response line out, per connection.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "common/command_error.h"
+
+namespace tavrel::protocol {
+
+// At most this many bytes of a connection, the line feed included, are taken as the request line.
+inline constexpr std::size_t MAX_REQUEST_LINE = 4'194'304;
+
+struct RuleSetFile {
+  std::string name;
+  std::string data_b64;  // the file's bytes in Base64, not checked here
+
+  bool operator==(const RuleSetFile&) const = default;
+};
+
+struct Request {
+  struct Version {
+    bool operator==(const Version&) const = default;
+  };
+  struct Status {
+    bool operator==(const Status&) const = default;
+  };
+  struct Start {
+    nlohmann::json config;  // objects ordered by key; a repeated key keeps its last value
+    std::vector<RuleSetFile> rulesets;
+
+    bool operator==(const Start&) const = default;
+  };
+  struct Stop {
+    bool operator==(const Stop&) const = default;
+  };
+  struct ScheduleWake {
+    std::optional<std::int64_t> at;
+
+    bool operator==(const ScheduleWake&) const = default;
+  };
+
+  std::variant<Version, Status, Start, Stop, ScheduleWake> kind;
+
+  bool operator==(const Request&) const = default;
+};
+
+struct Envelope {
+  std::string token;  // unescaped
+  Request req;
+
+  bool operator==(const Envelope&) const = default;
+};
+
+struct Response {
+  bool ok = false;
+  std::optional<std::string> error, version;
+  std::optional<std::uint32_t> protocol;
+  std::optional<std::string> singbox_version;
+  std::optional<bool> running;
+  std::optional<std::uint32_t> pid;
+  std::optional<std::uint64_t> uptime_secs;
+  std::optional<std::string> log_path;
+
+  // `ok` false, `error` the message, every other field absent.
+  static Response failure(std::string message);
+
+  bool operator==(const Response&) const = default;
+};
+
+// Decodes one request line (valid UTF-8; surrounding Unicode white space is ignored). On a
+// fault the error's message describes the first fault found, with its line and column.
+Result<Envelope> decode_envelope(std::string_view line);
+
+// The compact JSON text of the response followed by one line feed.
+std::string encode_response(const Response& response);
+
+}  // namespace tavrel::protocol
