@@ -82,7 +82,8 @@ Result<std::string> base64_decode_strict(std::string_view text) {
     ++symbols;
   }
 
-  if (symbols < 2) return CommandError("Invalid input length: " + std::to_string(last_start + symbols));
+  if (symbols < 2)
+    return CommandError("Invalid input length: " + std::to_string(last_start + symbols));
   if (symbols + pads != 4) return CommandError("Invalid padding");
 
   const std::size_t last_offset = last_start + symbols - 1;

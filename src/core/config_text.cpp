@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <string_view>
 
@@ -16,13 +15,27 @@ void append_string(std::string& out, std::string_view s) {
   out.push_back('"');
   for (const char c : s) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
       default:
         if (static_cast<unsigned char>(c) < 0x20) {
           out += "\\u00";
@@ -59,7 +72,10 @@ void append_double(std::string& out, double value) {
   for (const char c : sci.substr(negative, e_pos - negative)) {
     if (c != '.') digits.push_back(c);
   }
-  const int exponent = std::atoi(buf + e_pos + 1);
+  int exponent = 0;
+  const char* exponent_text = buf + e_pos + 1;
+  if (*exponent_text == '+') ++exponent_text;
+  std::from_chars(exponent_text, end, exponent);
   const int point = exponent + 1;  // digits before the decimal point
   const int n = static_cast<int>(digits.size());
 
@@ -89,7 +105,9 @@ void append_double(std::string& out, double value) {
   }
 }
 
-void append_indent(std::string& out, int depth) { out.append(2 * static_cast<std::size_t>(depth), ' '); }
+void append_indent(std::string& out, int depth) {
+  out.append(2 * static_cast<std::size_t>(depth), ' ');
+}
 
 // Recursion is bounded by the nesting limit of the request parser.
 void append_value(std::string& out, const json& value, int depth) {

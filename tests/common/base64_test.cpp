@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -31,36 +32,37 @@ TEST_P(Base64Decode, GivesBytesOrExactError) {
 
 using namespace std::string_view_literals;
 
-INSTANTIATE_TEST_SUITE_P(
-    Accepted, Base64Decode,
-    ::testing::Values(Case{"", "", ""}, Case{"AQ==", "\x01", ""}, Case{"AA==", "\0"sv, ""},
-                      Case{"AAA=", "\0\0"sv, ""}, Case{"AQE=", "\x01\x01", ""},
-                      Case{"TWFu", "Man", ""}, Case{"TWFuTWE=", "ManMa", ""},
-                      Case{"+/+/", "\xfb\xff\xbf", ""}, Case{"//8=", "\xff\xff", ""}));
+INSTANTIATE_TEST_SUITE_P(Accepted, Base64Decode,
+                         ::testing::Values(Case{"", "", ""}, Case{"AQ==", "\x01", ""},
+                                           Case{"AA==", "\0"sv, ""}, Case{"AAA=", "\0\0"sv, ""},
+                                           Case{"AQE=", "\x01\x01", ""}, Case{"TWFu", "Man", ""},
+                                           Case{"TWFuTWE=", "ManMa", ""},
+                                           Case{"+/+/", "\xfb\xff\xbf", ""},
+                                           Case{"//8=", "\xff\xff", ""}));
 
 INSTANTIATE_TEST_SUITE_P(
     Refused, Base64Decode,
-    ::testing::Values(
-        Case{"AQ", "", "Invalid padding"}, Case{"AQ=", "", "Invalid padding"},
-        Case{"AQE", "", "Invalid padding"},
-        Case{"AR==", "", "Invalid last symbol 82, offset 1."},
-        Case{"AQF=", "", "Invalid last symbol 70, offset 2."},
-        Case{"AAAAAR==", "", "Invalid last symbol 82, offset 5."},
-        Case{"A", "", "Invalid input length: 1"}, Case{"AAAAA", "", "Invalid input length: 5"},
-        Case{"AQ==AQ==", "", "Invalid symbol 61, offset 2."},
-        Case{"AA===", "", "Invalid symbol 61, offset 2."},
-        Case{"AAAA=", "", "Invalid symbol 61, offset 4."},
-        Case{"=AAA", "", "Invalid symbol 61, offset 0."},
-        Case{"A=AA", "", "Invalid symbol 61, offset 1."},
-        Case{"AA=A", "", "Invalid symbol 61, offset 2."},
-        Case{"AAAA\nAAAA", "", "Invalid symbol 10, offset 4."},
-        Case{"AAAA\nAAA\n", "", "Invalid symbol 10, offset 8."},
-        Case{"A\nAAA", "", "Invalid symbol 10, offset 1."},
-        Case{"AAAA\r\n", "", "Invalid symbol 13, offset 4."},
-        Case{" AAA", "", "Invalid symbol 32, offset 0."},
-        Case{"ab-_", "", "Invalid symbol 45, offset 2."},
-        Case{"_-AAAAAA", "", "Invalid symbol 95, offset 0."},
-        Case{"AAA\x80", "", "Invalid symbol 128, offset 3."}));
+    ::testing::Values(Case{"AQ", "", "Invalid padding"}, Case{"AQ=", "", "Invalid padding"},
+                      Case{"AQE", "", "Invalid padding"},
+                      Case{"AR==", "", "Invalid last symbol 82, offset 1."},
+                      Case{"AQF=", "", "Invalid last symbol 70, offset 2."},
+                      Case{"AAAAAR==", "", "Invalid last symbol 82, offset 5."},
+                      Case{"A", "", "Invalid input length: 1"},
+                      Case{"AAAAA", "", "Invalid input length: 5"},
+                      Case{"AQ==AQ==", "", "Invalid symbol 61, offset 2."},
+                      Case{"AA===", "", "Invalid symbol 61, offset 2."},
+                      Case{"AAAA=", "", "Invalid symbol 61, offset 4."},
+                      Case{"=AAA", "", "Invalid symbol 61, offset 0."},
+                      Case{"A=AA", "", "Invalid symbol 61, offset 1."},
+                      Case{"AA=A", "", "Invalid symbol 61, offset 2."},
+                      Case{"AAAA\nAAAA", "", "Invalid symbol 10, offset 4."},
+                      Case{"AAAA\nAAA\n", "", "Invalid symbol 10, offset 8."},
+                      Case{"A\nAAA", "", "Invalid symbol 10, offset 1."},
+                      Case{"AAAA\r\n", "", "Invalid symbol 13, offset 4."},
+                      Case{" AAA", "", "Invalid symbol 32, offset 0."},
+                      Case{"ab-_", "", "Invalid symbol 45, offset 2."},
+                      Case{"_-AAAAAA", "", "Invalid symbol 95, offset 0."},
+                      Case{"AAA\x80", "", "Invalid symbol 128, offset 3."}));
 
 std::string encode(std::string_view bytes) {
   static constexpr char ALPHABET[] =
@@ -72,7 +74,8 @@ std::string encode(std::string_view bytes) {
     for (std::size_t k = 0; k < 3; ++k) {
       v = v << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
     }
-    for (std::size_t k = 0; k < 4; ++k) out.push_back(k <= n ? ALPHABET[v >> (18 - 6 * k) & 63] : '=');
+    for (std::size_t k = 0; k < 4; ++k)
+      out.push_back(k <= n ? ALPHABET[v >> (18 - 6 * k) & 63] : '=');
   }
   return out;
 }
