@@ -26,6 +26,6 @@ ctest --preset windows
 step "fuzzers (short runs)"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
-scripts/fuzz.sh "${TAVREL_FUZZ_SECONDS:-20}"
+scripts/fuzz.sh "${TAVREL_FUZZ_SECONDS:-30}"
 
 step "all tests passed"
