@@ -1,0 +1,26 @@
+// Runs the platform's service control tool, sc, with its output captured.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/command_error.h"
+
+namespace tavrel::install {
+
+struct ScRun {
+  std::uint32_t exit_code = 0;
+  std::string out;
+  std::string err;
+};
+
+// Runs sc with `args` (UTF-8, one element per argument, passed on unchanged) and waits for it.
+// Fails only when sc cannot be found, started or waited for: "无法运行 sc.exe".
+Result<ScRun> run_sc(const std::vector<std::string>& args);
+
+// The same, and a nonzero exit code fails as well: "sc.exe <args joined by spaces> 失败: "
+// followed by sc's trimmed standard error.
+Status run_sc_strict(const std::vector<std::string>& args);
+
+}  // namespace tavrel::install
