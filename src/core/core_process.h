@@ -1,0 +1,79 @@
+// The one core process the service supervises: launch, stop and status.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string_view>
+
+#include "common/command_error.h"
+#include "platform/paths.h"
+#include "platform/process.h"
+
+namespace tavrel::core {
+
+using namespace std::chrono_literals;
+
+inline constexpr std::string_view CORE_STARTED_LINE = "core started, pid ";
+inline constexpr std::string_view CORE_STOPPED_LINE = "core stopped, pid ";
+inline constexpr std::string_view CORE_KILLED_LINE = "core killed after timeout, pid ";
+inline constexpr std::string_view CREATE_CORE_LOG_FAILED = "create core.log";
+inline constexpr std::string_view CORE_START_FAILED = "无法启动 sing-box";
+
+inline constexpr std::chrono::milliseconds STOP_GRACE = 5s;
+inline constexpr std::chrono::milliseconds STOP_POLL = 50ms;
+
+// The shipped program always uses the defaults; only tests shorten them.
+struct CoreTimings {
+  std::chrono::milliseconds stop_grace = STOP_GRACE;
+  std::chrono::milliseconds stop_poll = STOP_POLL;
+};
+
+using CoreProcess = platform::Process;
+
+struct CoreInfo {
+  std::uint32_t pid = 0;
+  std::uint64_t uptime_secs = 0;
+};
+
+class CoreSlot;
+
+// Starts the core with its output in core.log (truncated) and records it. The caller stops
+// any recorded core first.
+Status launch_core(CoreSlot& slot, const platform::Path& service_dir,
+                   const platform::Path& config_path, const platform::Path& work_dir);
+
+// Takes the recorded core out, ends it and returns once it has ended; at once when none is
+// recorded. Logs how it ended.
+void stop_core(CoreSlot& slot);
+
+// The recorded core's id and whole seconds since launch; nothing when none runs. A core that
+// has ended is forgotten here, without a log line.
+std::optional<CoreInfo> core_status(CoreSlot& slot);
+
+class CoreSlot {
+ public:
+  explicit CoreSlot(const CoreTimings& timings = {}) : timings_(timings) {}
+  CoreSlot(const CoreSlot&) = delete;
+  CoreSlot& operator=(const CoreSlot&) = delete;
+
+  // Held for a whole start sequence or stop request, so that a start's stop and launch can
+  // never interleave with another's. The lease watchdog and shutdown stop without it.
+  std::mutex& sequence_lock() { return sequence_; }
+
+ private:
+  friend Status launch_core(CoreSlot&, const platform::Path&, const platform::Path&,
+                            const platform::Path&);
+  friend void stop_core(CoreSlot&);
+  friend std::optional<CoreInfo> core_status(CoreSlot&);
+
+  const CoreTimings timings_;
+  std::mutex sequence_;
+  // Guards the two fields below, and is held only for short steps that never wait.
+  std::mutex mutex_;
+  std::optional<CoreProcess> child_;
+  std::chrono::steady_clock::time_point started_at_;
+};
+
+}  // namespace tavrel::core

@@ -1,0 +1,45 @@
+// The three ways the service starts the proxy core: version, check and run.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/command_error.h"
+#include "platform/paths.h"
+
+namespace tavrel::core {
+
+using namespace std::chrono_literals;
+
+inline constexpr std::string_view CHECK_START_FAILED = "无法运行 sing-box";
+// The last line of a check's error output when the check was given up.
+inline constexpr std::string_view CHECK_TIMED_OUT_LINE = "配置校验超时（60 秒）";
+inline constexpr std::chrono::milliseconds CHECK_TIME_LIMIT = 60s;
+
+// The core executable inside the service directory.
+platform::Path core_executable(const platform::Path& service_dir);
+
+std::vector<platform::Path> version_args();
+std::vector<platform::Path> check_args(const platform::Path& config_path,
+                                       const platform::Path& work_dir);
+std::vector<platform::Path> run_args(const platform::Path& config_path,
+                                     const platform::Path& work_dir);
+
+struct CheckResult {
+  // 0: the configuration is accepted. A check given up at its time limit is refused.
+  int exit_code = 0;
+  std::string stderr_bytes;
+  bool timed_out = false;
+};
+
+// Runs the core's check of `config_path` and waits for it, at most `time_limit` (tests
+// shorten it). Fails with CHECK_START_FAILED and the system error when the core cannot be
+// started. A check that times out is ended and refused; its error output then ends with
+// CHECK_TIMED_OUT_LINE.
+Result<CheckResult> run_check(const platform::Path& service_dir, const platform::Path& config_path,
+                              const platform::Path& work_dir,
+                              std::chrono::milliseconds time_limit = CHECK_TIME_LIMIT);
+
+}  // namespace tavrel::core

@@ -1,0 +1,127 @@
+// Child processes: started with an argument list, never through a shell, standard input from
+// the null device, and with their output either captured or sent to a file.
+//
+// A child inherits only the handles it is given (never a socket or file of the service), and
+// it never outlives this process: on Windows every child joins a job that is killed when the
+// service's handle to it closes; on POSIX every child is forked by one long-lived thread and
+// gets SIGKILL when that thread (so the process) ends.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/command_error.h"
+#include "platform/paths.h"
+
+namespace tavrel::platform {
+
+// An owned handle (Windows) or file descriptor (POSIX), closed when its owner goes away.
+class OwnedHandle {
+ public:
+  using Native = std::intptr_t;
+  static constexpr Native INVALID = -1;
+
+  OwnedHandle() = default;
+  explicit OwnedHandle(Native native);
+  ~OwnedHandle() { reset(); }
+  OwnedHandle(OwnedHandle&& other) noexcept : native_(other.release()) {}
+  OwnedHandle& operator=(OwnedHandle&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  OwnedHandle(const OwnedHandle&) = delete;
+  OwnedHandle& operator=(const OwnedHandle&) = delete;
+
+  bool valid() const { return native_ != INVALID; }
+  Native get() const { return native_; }
+  Native release() {
+    const Native n = native_;
+    native_ = INVALID;
+    return n;
+  }
+  // Closes the handle held so far and takes `native`.
+  void reset(Native native = INVALID);
+
+ private:
+  Native native_ = INVALID;
+};
+
+// Opens a file for a child's output: created when missing, truncated to zero length when
+// present, writable; other openers may read, write and delete it.
+Result<OwnedHandle> open_output_file(const Path& file);
+
+// A second handle to the same open file (one file position shared by both).
+Result<OwnedHandle> duplicate_handle(const OwnedHandle& handle);
+
+struct SpawnOptions {
+  // Windows: CREATE_NO_WINDOW, so that a console program gets no window of its own.
+  bool no_window = false;
+};
+
+// A started child. Discarding it closes its handles and does nothing to the process itself.
+// Not safe for concurrent use; one owner at a time.
+class Process {
+ public:
+  Process() = default;
+  ~Process();
+  Process(Process&& other) noexcept;
+  Process& operator=(Process&& other) noexcept;
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  std::uint32_t id() const { return pid_; }
+
+  // Whether the process has ended, without waiting. When it has, its exit code is read.
+  Result<bool> has_exited();
+
+  // Ends the process at once (Windows: exit code 1; POSIX: SIGKILL). Failures are ignored.
+  void terminate();
+
+  // Waits for the end of the process without a time limit; its exit code.
+  Result<int> wait();
+
+  // The exit code once has_exited or wait has seen the end (POSIX: 128 + signal number for a
+  // process ended by a signal).
+  std::optional<int> exit_code() const { return exit_code_; }
+
+ private:
+  friend struct ProcessAccess;
+  void release_child();
+
+  OwnedHandle process_;  // Windows only
+  OwnedHandle thread_;   // Windows only
+  std::uint32_t pid_ = 0;
+  std::optional<int> exit_code_;
+};
+
+// Starts `program` with `args` (not including the program itself); its standard output goes
+// to `out`, its standard error to `err`. The two may be the same handle.
+Result<Process> spawn(const Path& program, const std::vector<Path>& args, const OwnedHandle& out,
+                      const OwnedHandle& err, SpawnOptions options = {});
+
+struct CapturedRun {
+  int exit_code = 0;
+  std::string out;
+  std::string err;
+  // The time limit was reached: the child was ended and the output is what came before.
+  bool timed_out = false;
+};
+
+// Starts `program` with both outputs captured through pipes, reads both to their end at the
+// same time and waits for the child. With a time limit, a child still running (or a pipe still
+// open) at the limit is ended; `timed_out` says so. Fails only when the child cannot be started.
+Result<CapturedRun> run_captured(const Path& program, const std::vector<Path>& args,
+                                 std::optional<std::chrono::milliseconds> time_limit,
+                                 SpawnOptions options = {});
+
+namespace detail {
+// One command line from which the C runtime's splitting rules give back exactly `program`
+// and `args` (spaces, quotes and trailing backslashes included). Pure, so both builds check it.
+std::wstring quote_command_line(const std::wstring& program, const std::vector<std::wstring>& args);
+}  // namespace detail
+
+}  // namespace tavrel::platform

@@ -1,0 +1,224 @@
+#include "core/core_process.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
+#include <thread>
+
+#include "core/fake_core_dir.h"
+#include "platform/error.h"
+
+namespace tavrel::core {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using testing::eventually;
+using testing::FakeCoreDir;
+using Clock = std::chrono::steady_clock;
+
+std::string line_with_pid(std::string_view line, std::uint32_t pid) {
+  return std::string(line) + std::to_string(pid);
+}
+
+Status launch(CoreSlot& slot, const FakeCoreDir& dir) {
+  return launch_core(slot, dir.path(), dir.config(), dir.work());
+}
+
+std::uint32_t recorded_pid(CoreSlot& slot) {
+  const auto info = core_status(slot);
+  return info ? info->pid : 0;
+}
+
+TEST(CoreProcess, StopWithoutCoreReturnsAtOnceAndLogsNothing) {
+  FakeCoreDir dir;
+  CoreSlot slot;
+  const auto start = Clock::now();
+  stop_core(slot);
+  EXPECT_LT(Clock::now() - start, 100ms);
+  EXPECT_FALSE(core_status(slot));
+  EXPECT_TRUE(dir.log_messages().empty());
+}
+
+TEST(CoreProcess, LaunchRecordsTheCoreAndItsOutputGoesToCoreLog) {
+  FakeCoreDir dir;
+  dir.write_config({{"run_stdout", {"out line"}}, {"run_stderr", {"err line"}}});
+  CoreSlot slot;
+  ASSERT_TRUE(launch(slot, dir));
+
+  const auto info = core_status(slot);
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->uptime_secs, 0u);
+  EXPECT_EQ(dir.log_messages(), std::vector{line_with_pid(CORE_STARTED_LINE, info->pid)});
+  ASSERT_TRUE(eventually([&] {
+    return testing::read_file(dir.core_log()) == "out line\nerr line\n";
+  })) << testing::read_file(dir.core_log());
+  const auto run =
+      json::parse(testing::read_file(platform::join(dir.work(), "fake-core-run.json")));
+  EXPECT_EQ(run["pid"], info->pid);
+  EXPECT_EQ(run["args"],
+            json({platform::to_utf8(dir.core()), "run", "-c", platform::to_utf8(dir.config()), "-D",
+                  platform::to_utf8(dir.work()), "--disable-color"}));
+  stop_core(slot);
+}
+
+TEST(CoreProcess, StopEndsTheCoreAndLogsItPromptly) {
+  FakeCoreDir dir;
+  testing::CoreLinks links;
+  dir.write_config({{"run_connect_port", links.port()}});
+  CoreSlot slot;
+  ASSERT_TRUE(launch(slot, dir));
+  const std::uint32_t pid = recorded_pid(slot);
+  ASSERT_TRUE(eventually([&] { return links.alive() == std::vector{pid}; }));
+
+  const auto start = Clock::now();
+  stop_core(slot);
+  // Well inside the grace period: the end is noticed at the next poll.
+  EXPECT_LT(Clock::now() - start, 2s);
+  EXPECT_EQ(dir.log_messages().back(), line_with_pid(CORE_STOPPED_LINE, pid));
+  EXPECT_FALSE(core_status(slot));
+  EXPECT_TRUE(eventually([&] { return links.alive().empty(); }));
+}
+
+TEST(CoreProcess, StopOfACoreThatAlreadyEndedStillLogsStopped) {
+  FakeCoreDir dir;
+  testing::CoreLinks links;
+  dir.write_config({{"run_connect_port", links.port()}, {"run_exit_after_ms", 0}});
+  CoreSlot slot;
+  ASSERT_TRUE(launch(slot, dir));
+  ASSERT_TRUE(eventually([&] { return links.seen() == 1 && links.alive().empty(); }));
+  stop_core(slot);
+  const auto messages = dir.log_messages();
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_TRUE(messages[1].starts_with(CORE_STOPPED_LINE)) << messages[1];
+}
+
+TEST(CoreProcess, StatusForgetsACoreThatExitedWithoutALogLine) {
+  FakeCoreDir dir;
+  dir.write_config({{"run_exit_after_ms", 0}, {"run_exit_code", 3}});
+  CoreSlot slot;
+  ASSERT_TRUE(launch(slot, dir));
+  ASSERT_TRUE(eventually([&] { return !core_status(slot); }));
+  EXPECT_FALSE(core_status(slot));
+  stop_core(slot);
+  const auto messages = dir.log_messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_TRUE(messages[0].starts_with(CORE_STARTED_LINE));
+}
+
+TEST(CoreProcess, ACoreLeftAfterTheGracePeriodIsKilledAndWaitedFor) {
+  FakeCoreDir dir;
+  CoreSlot slot(CoreTimings{.stop_grace = 0ms, .stop_poll = 50ms});
+  ASSERT_TRUE(launch(slot, dir));
+  const std::uint32_t pid = recorded_pid(slot);
+  stop_core(slot);
+  EXPECT_EQ(dir.log_messages().back(), line_with_pid(CORE_KILLED_LINE, pid));
+  EXPECT_FALSE(core_status(slot));
+}
+
+TEST(CoreProcess, UptimeCountsWholeSeconds) {
+  FakeCoreDir dir;
+  CoreSlot slot;
+  const auto before = Clock::now();
+  ASSERT_TRUE(launch(slot, dir));
+  const auto after = Clock::now();
+  ASSERT_LT(after - before, 800ms) << "launch too slow to pin the uptime";
+  EXPECT_EQ(core_status(slot)->uptime_secs, 0u);
+  // Launched between `before` and `after`, so 1.2 s after `after` it has run 1.2 s to 2 s.
+  std::this_thread::sleep_until(after + 1200ms);
+  const auto info = core_status(slot);
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->uptime_secs, 1u);
+  stop_core(slot);
+}
+
+TEST(CoreProcess, EachLaunchStartsAFreshCoreLog) {
+  FakeCoreDir dir;
+  CoreSlot slot;
+  dir.write_config({{"run_stdout", {"first run, with a longer line than the second"}}});
+  ASSERT_TRUE(launch(slot, dir));
+  ASSERT_TRUE(eventually([&] { return !testing::read_file(dir.core_log()).empty(); }));
+  stop_core(slot);
+  dir.write_config({{"run_stdout", {"second run"}}});
+  ASSERT_TRUE(launch(slot, dir));
+  EXPECT_TRUE(eventually([&] { return testing::read_file(dir.core_log()) == "second run\n"; }))
+      << testing::read_file(dir.core_log());
+  stop_core(slot);
+}
+
+TEST(CoreProcess, LaunchWithoutTheCoreFailsAndLeavesAnEmptyCoreLog) {
+  FakeCoreDir dir;
+  ASSERT_TRUE(platform::remove_all(dir.core()));
+  ASSERT_TRUE(platform::write_file(dir.core_log(), "old output\n"));
+  CoreSlot slot;
+  auto launched = launch(slot, dir);
+  ASSERT_FALSE(launched);
+  EXPECT_EQ(launched.error().chain(),
+            std::string(CORE_START_FAILED) + ": " + platform::system_error_text(2));
+  EXPECT_TRUE(platform::is_regular_file(dir.core_log()));
+  EXPECT_EQ(testing::read_file(dir.core_log()), "");
+  EXPECT_FALSE(core_status(slot));
+  EXPECT_TRUE(dir.log_messages().empty());
+}
+
+TEST(CoreProcess, LaunchFailsWhenCoreLogCannotBeCreated) {
+  FakeCoreDir dir;
+  CoreSlot slot;
+  auto launched = launch_core(slot, dir.file("missing dir"), dir.config(), dir.work());
+  ASSERT_FALSE(launched);
+  EXPECT_EQ(launched.error().messages().size(), 2u);
+  EXPECT_EQ(launched.error().message(), CREATE_CORE_LOG_FAILED);
+  EXPECT_NE(launched.error().chain().find(" (os error "), std::string::npos);
+}
+
+// Start requests (stop + launch under the sequence lock) race with stop requests and with the
+// lease watchdog (status and stop without the lock). Whatever the interleaving, at most one
+// stand-in core is alive at the end, and it is the recorded one.
+TEST(CoreProcess, ConcurrentStartsAndStopsNeverLeaveACoreOutsideTheSlot) {
+  FakeCoreDir dir;
+  testing::CoreLinks links;
+  dir.write_config({{"run_connect_port", links.port()}});
+  CoreSlot slot(CoreTimings{.stop_grace = 5s, .stop_poll = 2ms});
+  constexpr int ROUNDS = 150;
+
+  std::atomic<int> failures{0};
+  auto worker = [&](unsigned seed) {
+    std::mt19937 random(seed);
+    for (int i = 0; i < ROUNDS; ++i) {
+      switch (random() % 4) {
+        case 0:
+        case 1: {
+          std::lock_guard sequence(slot.sequence_lock());
+          stop_core(slot);
+          if (!launch(slot, dir)) ++failures;
+          break;
+        }
+        case 2: {
+          std::lock_guard sequence(slot.sequence_lock());
+          stop_core(slot);
+          break;
+        }
+        default:
+          if (core_status(slot) && random() % 2 == 0) stop_core(slot);
+          break;
+      }
+    }
+  };
+  std::thread a(worker, 1u), b(worker, 2u);
+  a.join();
+  b.join();
+  EXPECT_EQ(failures, 0);
+
+  const auto recorded = core_status(slot);
+  const std::vector<std::uint32_t> expected =
+      recorded ? std::vector{recorded->pid} : std::vector<std::uint32_t>{};
+  // Ended cores close their connection as they go; a stray live one would keep it open.
+  EXPECT_TRUE(eventually([&] { return links.alive() == expected; }, 20s))
+      << "alive: " << links.alive().size() << ", seen: " << links.seen();
+  stop_core(slot);
+  EXPECT_TRUE(eventually([&] { return links.alive().empty(); }, 20s));
+}
+
+}  // namespace
+}  // namespace tavrel::core
