@@ -46,7 +46,7 @@ protocol::Response status(ServiceState& state) {
 
 protocol::Response start(ServiceState& state, protocol::Request::Start request) {
   auto started = core::handle_start(state.dir, state.core, state.last_contact, std::move(request.config),
-                                    request.rulesets);
+                                    request.rulesets, state.check_time_limit);
   if (!started) return protocol::Response::failure(started.error().chain());
   protocol::Response response = ok_response();
   response.running = true;

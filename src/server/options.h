@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "core/core_process.h"
+#include "core/singbox.h"
 
 namespace tavrel::server {
 
@@ -35,6 +36,7 @@ struct ServerOptions {
   std::chrono::milliseconds read_deadline = READ_DEADLINE;
   std::size_t max_open_connections = MAX_OPEN_CONNECTIONS;
   core::CoreTimings core_timings{};
+  std::chrono::milliseconds check_time_limit = core::CHECK_TIME_LIMIT;
   // Told the bound port once the server listens (tests use it with port 0).
   std::function<void(std::uint16_t)> on_listening;
 };

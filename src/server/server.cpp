@@ -40,7 +40,8 @@ SharedState server_main(ServerContext& context, const StopFlag& stop) {
     log_fatal(std::move(written).error().context("write " + platform::to_utf8(token_path)));
     return nullptr;
   }
-  auto state = std::make_shared<ServiceState>(dir, std::move(token), context.options.core_timings);
+  auto state = std::make_shared<ServiceState>(dir, std::move(token), context.options.core_timings,
+                                              context.options.check_time_limit);
 
   const std::string singbox = core::probe_core_version(dir).value_or("missing");
   files::log_line("tavrel-service " + std::string(SERVICE_VERSION) + " starting, dir " + platform::to_utf8(dir) +

@@ -1,21 +1,26 @@
 // The record shared by all tasks of one server run.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
 #include "core/core_process.h"
 #include "core/lease_clock.h"
+#include "core/singbox.h"
 #include "files/service_dir.h"
 
 namespace tavrel::server {
 
 struct ServiceState {
-  ServiceState(files::ServiceDir dir_, std::string token_, const core::CoreTimings& timings)
-      : dir(std::move(dir_)), token(std::move(token_)), core(timings) {}
+  ServiceState(files::ServiceDir dir_, std::string token_, const core::CoreTimings& timings,
+               std::chrono::milliseconds check_time_limit_ = core::CHECK_TIME_LIMIT)
+      : dir(std::move(dir_)), token(std::move(token_)), check_time_limit(check_time_limit_), core(timings) {}
 
   const files::ServiceDir dir;
   const std::string token;
+  // How long a start waits for the core's check of its configuration.
+  const std::chrono::milliseconds check_time_limit;
   core::CoreSlot core;
   core::LeaseClock last_contact;
 };

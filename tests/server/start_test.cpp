@@ -1,0 +1,222 @@
+#include "core/start.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "core/singbox.h"
+#include "platform/error.h"
+#include "platform/fs.h"
+#include "server/handlers.h"
+#include "server/state_fixture.h"
+
+namespace tavrel::server {
+namespace {
+
+using namespace fixture;
+using protocol::RuleSetFile;
+
+Status start(const StateFixture& f, json config, const std::vector<RuleSetFile>& rulesets = {}) {
+  const SharedState& s = f.state();
+  return core::handle_start(s->dir, s->core, s->last_contact, std::move(config), rulesets, s->check_time_limit);
+}
+
+std::string error_of(const Status& status) { return status ? "(success)" : status.error().chain(); }
+
+// The pid of the running core by a status request, or 0.
+std::uint32_t running_pid(const StateFixture& f) {
+  const auto response = handle_request(protocol::Request{protocol::Request::Status{}}, f.state());
+  return response.pid.value_or(0);
+}
+
+TEST(StartSequence, WritesTheConfigWithoutTheLogOutput) {
+  StateFixture f;
+  const struct {
+    const char* name;
+    json config;
+    std::string written;
+  } cases[] = {
+      // Removed before the path guard, which would refuse it.
+      {"log object", json::parse(R"({"x":1,"log":{"output":"C:\\box.log","level":"warn"}})"),
+       "{\n  \"log\": {\n    \"level\": \"warn\"\n  },\n  \"x\": 1\n}"},
+      {"log string, output elsewhere", json::parse(R"({"outbounds":[{"output":"o.txt"}],"log":"box.log"})"),
+       "{\n  \"log\": \"box.log\",\n  \"outbounds\": [\n    {\n      \"output\": \"o.txt\"\n    }\n  ]\n}"},
+      {"no log", json::parse(R"({"log_level":{"output":"a"},"empty":{},"list":[]})"),
+       "{\n  \"empty\": {},\n  \"list\": [],\n  \"log_level\": {\n    \"output\": \"a\"\n  }\n}"},
+      {"null", json(nullptr), "null"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(error_of(start(f, c.config)), "(success)");
+    EXPECT_EQ(testing::read_file(f.path(files::CONFIG_FILE)), c.written);
+  }
+}
+
+TEST(StartSequence, RefusedConfigTouchesNothing) {
+  StateFixture f;
+  ASSERT_TRUE(start(f, json::object(), {{"a.srs", "AQ=="}}));
+  const std::string config_before = testing::read_file(f.path(files::CONFIG_FILE));
+  const std::uint32_t pid = running_pid(f);
+  ASSERT_NE(pid, 0u);
+
+  // An "output" that is not directly inside the top-level "log" object is guarded.
+  EXPECT_EQ(error_of(start(f, json::parse(R"({"log":{"level":"info"},"route":{"output":"/x"}})"))),
+            "配置中不允许绝对路径：output = /x");
+  EXPECT_EQ(testing::read_file(f.path(files::CONFIG_FILE)), config_before);
+  EXPECT_EQ(testing::read_file(platform::join(f.rulesets(), "a.srs")), std::string(1, '\x01'));
+  EXPECT_EQ(running_pid(f), pid);
+}
+
+TEST(StartSequence, FailedCheckGivesTheTailOfItsErrorsAndKeepsTheOldCore) {
+  StateFixture f;
+  CoreLinks links;
+  ASSERT_TRUE(start(f, {{"fake", {{"run_connect_port", links.port()}}}}));
+  auto old_core = links.next();
+  ASSERT_TRUE(old_core);
+
+  const struct {
+    const char* name;
+    json fake;
+    std::string error;
+  } cases[] = {
+      {"last four non-blank lines",
+       {{"check_exit", 1}, {"check_stderr_raw", "a\n\n  \t\nb\n\nc\n \u3000\nd\ne\n\n\n f \n\n"}},
+       "配置校验失败：c\nd\ne\n f "},
+      {"CR LF", {{"check_exit", 1}, {"check_stderr_raw", "x\r\n\r\ny\r\nz"}}, "配置校验失败：x\ny\nz"},
+      {"nothing on stderr", {{"check_exit", 1}}, "配置校验失败："},
+      {"only stdout", {{"check_exit", 2}, {"check_stdout", {"decode config: bad"}}}, "配置校验失败："},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(error_of(start(f, {{"fake", c.fake}})), c.error);
+    EXPECT_EQ(running_pid(f), old_core->pid());
+  }
+  EXPECT_FALSE(old_core->gone(0ms));
+
+  // The exit code alone decides: errors with exit code 0 pass.
+  EXPECT_EQ(error_of(start(f, {{"fake", {{"check_stderr", {"WARN deprecated field"}}}}})), "(success)");
+  EXPECT_TRUE(old_core->gone(0ms));
+}
+
+TEST(StartSequence, HungCheckIsGivenUpAndTheOldCoreRunsOn) {
+  StateFixture f(1s);
+  CoreLinks links;
+  ASSERT_TRUE(start(f, {{"fake", {{"run_connect_port", links.port()}}}}));
+  auto old_core = links.next();
+  ASSERT_TRUE(old_core);
+
+  const auto started = Clock::now();
+  const Status hung = start(f, {{"fake", {{"check_sleep_ms", 60000}}}});
+  EXPECT_LT(Clock::now() - started, 15s);
+  EXPECT_EQ(error_of(hung), std::string(core::CHECK_FAILED) + std::string(core::CHECK_TIMED_OUT_LINE));
+  EXPECT_EQ(running_pid(f), old_core->pid());
+  EXPECT_FALSE(old_core->gone(0ms));
+}
+
+TEST(StartSequence, RuleSetFilesAreReplacedByEachStart) {
+  StateFixture f;
+  const platform::Path dir = f.rulesets();
+  ASSERT_TRUE(start(f, json::object(), {{"old.srs", "AQID"}}));
+  EXPECT_EQ(testing::read_file(platform::join(dir, "old.srs")), "\x01\x02\x03");
+
+  ASSERT_TRUE(start(f, json::object(), {}));
+  EXPECT_FALSE(platform::exists(dir));
+
+  const std::string config_before = testing::read_file(f.path(files::CONFIG_FILE));
+  const std::vector<RuleSetFile> five = {
+      {"a.srs", "YQ=="}, {"b.srs", "Yg=="}, {"c d.srs", "Yw=="}, {"d.srs", "ZA=="}, {"e.srs", "ZQ=="}};
+  EXPECT_EQ(error_of(start(f, {{"changed", true}}, five)), "非法的规则集文件名：c d.srs");
+  EXPECT_EQ(testing::read_file(platform::join(dir, "a.srs")), "a");
+  EXPECT_EQ(testing::read_file(platform::join(dir, "b.srs")), "b");
+  EXPECT_FALSE(platform::exists(platform::join(dir, "d.srs")));
+  EXPECT_FALSE(platform::exists(platform::join(dir, "e.srs")));
+  EXPECT_EQ(testing::read_file(f.path(files::CONFIG_FILE)), config_before);
+}
+
+// "<context>: <system text> (os error N)", the text being the system's own for that N.
+void expect_system_error(const std::string& error, const std::string& context) {
+  const std::regex shape("(.*): (.+) \\(os error (\\d+)\\)");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(error, m, shape)) << error;
+  EXPECT_EQ(m[1].str(), context);
+  EXPECT_EQ(m[2].str() + " (os error " + m[3].str() + ")", platform::system_error_text(std::stoi(m[3].str())));
+}
+
+TEST(StartSequence, FileSystemFailuresCarryTheSystemError) {
+  StateFixture f;
+  const std::uint32_t pid = [&] {
+    EXPECT_TRUE(start(f, json::object()));
+    return running_pid(f);
+  }();
+  ASSERT_NE(pid, 0u);
+  ASSERT_TRUE(platform::remove_all(f.path(files::CONFIG_FILE)));
+  ASSERT_TRUE(platform::create_directories(f.path(files::CONFIG_FILE)));
+
+  expect_system_error(error_of(start(f, json::object(), {{"kept.srs", "AQ=="}})), "write config");
+  EXPECT_TRUE(platform::exists(platform::join(f.rulesets(), "kept.srs")));
+  EXPECT_EQ(running_pid(f), pid);
+}
+
+TEST(StartSequence, MissingCoreCannotCheck) {
+  StateFixture f;
+  ASSERT_TRUE(platform::remove_all(f.core_exe()));
+  expect_system_error(error_of(start(f, json::object())), "无法运行 sing-box");
+  EXPECT_EQ(running_pid(f), 0u);
+}
+
+// Over TCP, through the whole server, with the stand-in core.
+TEST(StartOverTcp, StartsReplacesAndKeepsTheCoreOnAHungCheck) {
+  StateFixture f;
+  CoreLinks links;
+  ServerOptions options;
+  options.port = 0;
+  options.stop_poll = 20ms;
+  options.core_timings = fast_core_timings();
+  options.check_time_limit = 1s;
+  ServerThread server(options);
+  const std::uint16_t port = server.port();
+  ASSERT_NE(port, 0);
+  const std::string token = testing::read_file(f.path(files::TOKEN_FILE));
+
+  const auto request = [&](json req) {
+    return control_exchange(port, json{{"token", token}, {"req", std::move(req)}}.dump() + "\n");
+  };
+  const json linked_config = {{"fake", {{"run_connect_port", links.port()}}}};
+  const json start_req = {{"cmd", "start"}, {"config", linked_config}};
+  const json status_req = {{"cmd", "status"}};
+  const std::string started = R"({"ok":true,"running":true,"log_path":)" + f.log_path_json() + "}\n";
+  const auto status_pid = [&]() -> std::uint32_t {
+    const json status = json::parse(request(status_req), nullptr, false);
+    return status.is_object() && status.contains("pid") ? status["pid"].get<std::uint32_t>() : 0;
+  };
+
+  json first_req = start_req;
+  first_req["rulesets"] = {{{"name", "geoip-cn.srs"}, {"data_b64", "AQID"}}};
+  ASSERT_EQ(request(first_req), started);
+  auto first = links.next();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(status_pid(), first->pid());
+  EXPECT_EQ(testing::read_file(platform::join(f.rulesets(), "geoip-cn.srs")), "\x01\x02\x03");
+
+  ASSERT_EQ(request(start_req), started);
+  auto second = links.next();
+  ASSERT_TRUE(second);
+  EXPECT_TRUE(first->gone(0ms)) << "the old core ends before the new one is launched";
+  EXPECT_NE(second->pid(), first->pid());
+  EXPECT_EQ(status_pid(), second->pid());
+
+  const auto asked = Clock::now();
+  const json hung_req = {{"cmd", "start"}, {"config", {{"fake", {{"check_sleep_ms", 60000}}}}}};
+  const std::string hung = request(hung_req);
+  EXPECT_LT(Clock::now() - asked, 15s);
+  EXPECT_EQ(hung, R"({"ok":false,"error":)" +
+                      json_quoted(std::string(core::CHECK_FAILED) + std::string(core::CHECK_TIMED_OUT_LINE)) + "}\n");
+  EXPECT_FALSE(second->gone(0ms));
+  EXPECT_EQ(status_pid(), second->pid());
+
+  EXPECT_EQ(request(json{{"cmd", "stop"}}), "{\"ok\":true,\"running\":false}\n");
+  EXPECT_TRUE(second->gone(0ms));
+}
+
+}  // namespace
+}  // namespace tavrel::server
