@@ -1,0 +1,53 @@
+#include <gtest/gtest.h>
+
+#include <asio.hpp>
+
+#include "server/connection_client.h"
+
+namespace tavrel::testing {
+namespace {
+
+// A killed service (SIGKILL, TerminateProcess) must not leave its SYSTEM core behind.
+TEST(ProgramKill, KilledServiceTakesItsCoreAlong) {
+  asio::io_context io;
+  asio::ip::tcp::acceptor watch(io, {asio::ip::address_v4::loopback(), 0});
+  const std::uint16_t watch_port = watch.local_endpoint().port();
+
+  ServiceDirFixture dir;
+  ProgramServer program(dir);
+  ASSERT_TRUE(program.listening()) << dir.log();
+
+  const std::string start = request_line(
+      dir.token(), R"({"cmd":"start","config":{"fake":{"run_connect_port":)" + std::to_string(watch_port) + "}}}");
+  const Client::Received reply = round_trip(server::CONTROL_PORT, start, false, 60s);
+  ASSERT_TRUE(reply.bytes.starts_with(R"({"ok":true,"running":true)")) << reply.bytes << dir.log();
+
+  // The core connects back and keeps the connection open for as long as it lives.
+  asio::ip::tcp::socket core(io);
+  asio::error_code accepted = asio::error::would_block;
+  watch.async_accept(core, [&](asio::error_code ec) { accepted = ec; });
+  io.run_for(30s);
+  ASSERT_FALSE(accepted) << accepted.message();
+
+  program.process().terminate();
+  (void)program.process().wait();
+
+  io.restart();
+  bool gone = false;
+  std::array<char, 256> sink{};
+  std::function<void()> read_more = [&] {
+    core.async_read_some(asio::buffer(sink), [&](asio::error_code ec, std::size_t) {
+      if (ec) {
+        gone = true;
+        return;
+      }
+      read_more();
+    });
+  };
+  read_more();
+  io.run_for(15s);
+  EXPECT_TRUE(gone) << "the core outlived the killed service";
+}
+
+}  // namespace
+}  // namespace tavrel::testing
