@@ -179,6 +179,47 @@ std::vector<std::string_view> split_words(std::string_view text) {
 
 bool is_blank(std::string_view text) { return trim_unicode_space(text).empty(); }
 
+void append_json_string(std::string& out, std::string_view value) {
+  static constexpr char HEX[] = "0123456789abcdef";
+  out += '"';
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    const auto c = static_cast<unsigned char>(value[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(value, run, i - run);
+    run = i + 1;
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      default:
+        out += "\\u00";
+        out += HEX[c >> 4];
+        out += HEX[c & 0xF];
+    }
+  }
+  out.append(value, run);
+  out += '"';
+}
+
 std::string hex16(std::uint64_t value) {
   static constexpr char digits[] = "0123456789abcdef";
   std::string out(16, '0');

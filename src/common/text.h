@@ -29,6 +29,10 @@ std::vector<std::string_view> split_words(std::string_view text);
 // True when valid UTF-8 text is empty or holds only Unicode white space.
 bool is_blank(std::string_view text);
 
+// Appends `value` as a quoted JSON string: '"' and '\\' escaped, the control characters as
+// \b \t \n \f \r or \u00xx (lower case), everything else, non-ASCII included, as raw bytes.
+void append_json_string(std::string& out, std::string_view value);
+
 // Lower-case hexadecimal of a 64-bit value, 16 digits, zero-padded.
 std::string hex16(std::uint64_t value);
 

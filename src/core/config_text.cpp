@@ -5,49 +5,12 @@
 #include <nlohmann/json.hpp>
 #include <string_view>
 
+#include "common/text.h"
+
 namespace tavrel::core {
 namespace {
 
 using nlohmann::json;
-
-void append_string(std::string& out, std::string_view s) {
-  static constexpr char HEX[] = "0123456789abcdef";
-  out.push_back('"');
-  for (const char c : s) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          out += "\\u00";
-          out.push_back(HEX[c >> 4]);
-          out.push_back(HEX[c & 0xF]);
-        } else {
-          out.push_back(c);
-        }
-    }
-  }
-  out.push_back('"');
-}
 
 template <class Int>
 void append_integer(std::string& out, Int value) {
@@ -126,7 +89,7 @@ void append_value(std::string& out, const json& value, int depth) {
         first = false;
         append_indent(out, depth + 1);
         if (object) {
-          append_string(out, it.key());
+          text::append_json_string(out, it.key());
           out += ": ";
         }
         append_value(out, *it, depth + 1);
@@ -137,7 +100,7 @@ void append_value(std::string& out, const json& value, int depth) {
       return;
     }
     case json::value_t::string:
-      append_string(out, value.get_ref<const std::string&>());
+      text::append_json_string(out, value.get_ref<const std::string&>());
       return;
     case json::value_t::boolean:
       out += value.get<bool>() ? "true" : "false";

@@ -1,50 +1,10 @@
 #include <charconv>
 
+#include "common/text.h"
 #include "protocol/protocol.h"
 
 namespace tavrel::protocol {
 namespace {
-
-void append_string(std::string& out, std::string_view value) {
-  static constexpr char HEX[] = "0123456789abcdef";
-  out += '"';
-  std::size_t run = 0;
-  for (std::size_t i = 0; i < value.size(); ++i) {
-    const auto c = static_cast<unsigned char>(value[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.append(value, run, i - run);
-    run = i + 1;
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        out += "\\u00";
-        out += HEX[c >> 4];
-        out += HEX[c & 0xF];
-    }
-  }
-  out.append(value, run);
-  out += '"';
-}
 
 void append_key(std::string& out, std::string_view key) {
   out += ",\"";
@@ -55,7 +15,7 @@ void append_key(std::string& out, std::string_view key) {
 void append_field(std::string& out, std::string_view key, const std::optional<std::string>& value) {
   if (!value) return;
   append_key(out, key);
-  append_string(out, *value);
+  text::append_json_string(out, *value);
 }
 
 void append_field(std::string& out, std::string_view key, std::optional<std::uint64_t> value) {
