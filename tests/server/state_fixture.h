@@ -72,7 +72,8 @@ class CoreLink {
 
   std::uint32_t pid() const { return pid_; }
 
-  // Whether the process ended within `limit`.
+  // Whether the process ended within `limit`. (Under an emulator the connection may close a
+  // little after the process handle has signalled the end.)
   bool gone(std::chrono::milliseconds limit = 10s) {
     if (ended_) return true;
     char sink[64];
