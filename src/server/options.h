@@ -7,6 +7,7 @@
 
 #include "core/core_process.h"
 #include "core/singbox.h"
+#include "protocol/protocol.h"
 
 namespace tavrel::server {
 
@@ -19,7 +20,8 @@ inline constexpr std::chrono::milliseconds ACCEPT_ERROR_PAUSE = 200ms;
 inline constexpr std::chrono::seconds LEASE_CHECK_PERIOD = 5s;
 inline constexpr std::chrono::seconds LEASE_TIMEOUT = 90s;
 inline constexpr std::chrono::seconds READ_DEADLINE = 10s;
-inline constexpr std::size_t MAX_REQUEST_LINE = 4194304;
+// The request line limit is the protocol's own.
+using protocol::MAX_REQUEST_LINE;
 // At most this many connections are open at once; more wait in the listen backlog.
 inline constexpr std::size_t MAX_OPEN_CONNECTIONS = 64;
 inline constexpr int LISTEN_BACKLOG = 128;
