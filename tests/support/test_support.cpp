@@ -8,6 +8,12 @@
 #include "platform/fs.h"
 #include "platform/system.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <signal.h>
+#endif
+
 namespace tavrel::testing {
 
 TempDir::TempDir(std::string_view name) {
@@ -32,6 +38,21 @@ platform::Path helper_program(std::string_view base_name) {
   std::string name(base_name);
   if (platform::SERVICE_EXE_NAME.ends_with(".exe")) name += ".exe";
   return platform::join(dir, name);
+}
+
+bool process_has_ended(std::uint32_t pid) {
+#ifdef _WIN32
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (process == nullptr) return true;
+  const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+  CloseHandle(process);
+  return ended;
+#else
+  if (kill(static_cast<pid_t>(pid), 0) != 0) return true;
+  const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  const auto paren = stat.rfind(')');
+  return paren == std::string::npos || stat.size() < paren + 3 || stat[paren + 2] == 'Z';
+#endif
 }
 
 platform::Path service_program() {

@@ -1,6 +1,7 @@
 // Helpers shared by the tests of every area.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -31,6 +32,10 @@ platform::Path helper_program(std::string_view base_name);
 // The built program itself (tavrel-service, with the platform's suffix), one directory above
 // the test programs.
 platform::Path service_program();
+
+// Whether the process with this id has ended (POSIX: also when only its zombie is left, as an
+// orphan's zombie may linger where nothing reaps it).
+bool process_has_ended(std::uint32_t pid);
 
 // Reads a whole file ("" when it cannot be read).
 std::string read_file(const platform::Path& file);
