@@ -121,13 +121,15 @@ struct ChildSetup {
   const char* program;
   char* const* argv;
   int in, out, err;
-  int report;  // close-on-exec pipe: receives errno when exec fails
   pid_t parent;
   int max_fd;
+  volatile int* failure;  // shared with the parent: errno of the step that failed
 };
 
+// Runs in a vfork child: it shares the parent's memory until exec, so only async-signal-safe
+// calls, nothing allocated, and failures leave through `failure` and _exit. The spawner thread
+// blocks every signal, so no handler of the parent can run here before they are reset.
 [[noreturn]] void become_child(const ChildSetup& s) {
-  // Only async-signal-safe calls from here on: the parent has other threads.
 #ifdef __linux__
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   // The parent may have died before the line above took effect.
@@ -138,14 +140,11 @@ struct ChildSetup {
   const int in = fcntl(s.in, F_DUPFD_CLOEXEC, 3);
   const int out = fcntl(s.out, F_DUPFD_CLOEXEC, 3);
   const int err = fcntl(s.err, F_DUPFD_CLOEXEC, 3);
-  int e = 0;
   if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
-    e = errno;
-    (void)!write(s.report, &e, sizeof e);
+    *s.failure = errno;
     _exit(127);
   }
-  close_range_in_child(3, static_cast<unsigned>(s.report) - 1, s.max_fd);
-  close_range_in_child(static_cast<unsigned>(s.report) + 1, ~0U, s.max_fd);
+  close_range_in_child(3, ~0U, s.max_fd);
 
   struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
@@ -155,8 +154,7 @@ struct ChildSetup {
   sigprocmask(SIG_SETMASK, &none, nullptr);
 
   execv(s.program, s.argv);
-  e = errno;
-  (void)!write(s.report, &e, sizeof e);
+  *s.failure = errno;
   _exit(127);
 }
 
@@ -253,11 +251,6 @@ Result<Process> spawn_with(const Path& program, const std::vector<Path>& args, i
   for (std::string& s : storage) argv.push_back(s.data());
   argv.push_back(nullptr);
 
-  int report[2];
-  if (pipe2(report, O_CLOEXEC) != 0) return last_os_error();
-  OwnedHandle report_read(report[0]);
-  OwnedHandle report_write(report[1]);
-
   rlimit limit{};
   int max_fd = 65535;
   if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
@@ -265,24 +258,23 @@ Result<Process> spawn_with(const Path& program, const std::vector<Path>& args, i
     max_fd = static_cast<int>(limit.rlim_cur) - 1;
   }
 
-  const ChildSetup setup{program.c_str(), argv.data(), in, out, err, report[1], getpid(), max_fd};
+  // vfork, not fork: the service may be large, and a fork would copy its page tables and make
+  // it fault on every page it writes next; the parent waits here until the child has exec'd
+  // or given up.
+  volatile int failure = 0;
+  const ChildSetup setup{program.c_str(), argv.data(), in, out, err, getpid(), max_fd, &failure};
   pid_t pid = -1;
   int fork_error = 0;
   Spawner::instance().run([&] {
-    pid = fork();
+    pid = vfork();
     if (pid == 0) become_child(setup);
     if (pid < 0) fork_error = errno;
   });
   if (pid < 0) return os_error(fork_error);
-  report_write.reset();
 
   Process child = ProcessAccess::make(pid);
-  int child_errno = 0;
-  ssize_t got;
-  do {
-    got = read(fd_of(report_read), &child_errno, sizeof child_errno);
-  } while (got < 0 && errno == EINTR);
-  if (got == static_cast<ssize_t>(sizeof child_errno)) {
+  if (failure != 0) {
+    const int child_errno = failure;
     (void)child.wait();
     return os_error(child_errno);
   }
