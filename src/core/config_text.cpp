@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "common/text.h"
+#include "platform/fs.h"
 
 namespace tavrel::core {
 namespace {
@@ -72,8 +73,28 @@ void append_indent(std::string& out, int depth) {
   out.append(2 * static_cast<std::size_t>(depth), ' ');
 }
 
+constexpr std::size_t CHUNK = 64 * 1024;
+
+// Collects the text; with a file attached, hands it over in pieces at value boundaries, so a
+// large configuration never needs a buffer of its whole size (fresh memory is costly to
+// touch, and a start may write megabytes).
+struct TextOut {
+  std::string text;
+  platform::FileWriter* file = nullptr;
+  Status status;
+
+  void boundary() {
+    if (file != nullptr && text.size() >= CHUNK) flush();
+  }
+  void flush() {
+    if (status) status = file->write(text);
+    text.clear();
+  }
+};
+
 // Recursion is bounded by the nesting limit of the request parser.
-void append_value(std::string& out, const json& value, int depth) {
+void append_value(TextOut& sink, const json& value, int depth) {
+  std::string& out = sink.text;
   switch (value.type()) {
     case json::value_t::object:
     case json::value_t::array: {
@@ -92,7 +113,8 @@ void append_value(std::string& out, const json& value, int depth) {
           text::append_json_string(out, it.key());
           out += ": ";
         }
-        append_value(out, *it, depth + 1);
+        append_value(sink, *it, depth + 1);
+        sink.boundary();
       }
       out.push_back('\n');
       append_indent(out, depth);
@@ -129,9 +151,21 @@ void remove_log_output(json& config) {
 }
 
 std::string config_json_text(const json& config) {
-  std::string out;
+  TextOut out;
   append_value(out, config, 0);
-  return out;
+  return std::move(out.text);
+}
+
+Status write_config_json(const platform::Path& file, const json& config) {
+  auto writer = platform::FileWriter::create(file);
+  if (!writer) return std::move(writer).error();
+  TextOut out;
+  out.file = &writer.value();
+  out.text.reserve(2 * CHUNK);
+  append_value(out, config, 0);
+  out.flush();
+  if (!out.status) return out.status;
+  return writer->close();
 }
 
 }  // namespace tavrel::core

@@ -4,6 +4,9 @@
 #include <nlohmann/json_fwd.hpp>
 #include <string>
 
+#include "common/command_error.h"
+#include "platform/paths.h"
+
 namespace tavrel::core {
 
 // Drops "output" from a top-level "log" object, so the core logs where the service says
@@ -13,5 +16,8 @@ void remove_log_output(nlohmann::json& config);
 // The text of config.json: two-space indentation, ": " after keys, members in key order,
 // {} and [] when empty, doubles in their shortest round-trip form, no final line feed.
 std::string config_json_text(const nlohmann::json& config);
+
+// Writes that text to `file` (created or truncated) in pieces, without holding all of it.
+Status write_config_json(const platform::Path& file, const nlohmann::json& config);
 
 }  // namespace tavrel::core

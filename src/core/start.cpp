@@ -26,7 +26,7 @@ Status handle_start(const platform::Path& service_dir, CoreSlot& slot, LeaseCloc
 
   if (auto installed = install_rulesets(rulesets_dir, rulesets); !installed) return installed;
 
-  if (auto written = platform::write_file(config_path, config_json_text(config)); !written) {
+  if (auto written = write_config_json(config_path, config); !written) {
     return std::move(written).error().context(std::string(WRITE_CONFIG_FAILED));
   }
 

@@ -1,6 +1,7 @@
 // Files and directories. Every failure carries the operating system's error.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,27 @@ Status create_directories(const Path& dir);
 
 // Creates or truncates the file and writes `bytes` to it.
 Status write_file(const Path& file, std::string_view bytes);
+
+// A file created or truncated like write_file's, written in pieces, so that large content
+// needs no buffer of its own size. Closed on destruction; close() reports a failed close.
+class FileWriter {
+ public:
+  static Result<FileWriter> create(const Path& file);
+  ~FileWriter();
+  FileWriter(FileWriter&& other) noexcept : native_(other.native_) { other.native_ = INVALID; }
+  FileWriter& operator=(FileWriter&&) = delete;
+  FileWriter(const FileWriter&) = delete;
+  FileWriter& operator=(const FileWriter&) = delete;
+
+  Status write(std::string_view bytes);
+  Status close();
+
+ private:
+  using Native = std::intptr_t;
+  static constexpr Native INVALID = -1;
+  explicit FileWriter(Native native) : native_(native) {}
+  Native native_;
+};
 
 // Opens the file for appending (created when missing, never truncated), with full sharing,
 // writes `bytes` at its end and closes it. Never creates a directory.

@@ -66,11 +66,29 @@ Status create_directories(const Path& dir) {
   return os_error(again);
 }
 
-Status write_file(const Path& file, std::string_view bytes) {
-  Fd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (fd.get() < 0) return last_os_error();
-  if (auto written = write_all(fd.get(), bytes); !written) return written;
+Result<FileWriter> FileWriter::create(const Path& file) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return last_os_error();
+  return FileWriter(fd);
+}
+
+FileWriter::~FileWriter() {
+  if (native_ != INVALID) ::close(static_cast<int>(native_));
+}
+
+Status FileWriter::write(std::string_view bytes) { return write_all(static_cast<int>(native_), bytes); }
+
+Status FileWriter::close() {
+  Fd fd(static_cast<int>(native_));
+  native_ = INVALID;
   return fd.close();
+}
+
+Status write_file(const Path& file, std::string_view bytes) {
+  auto writer = FileWriter::create(file);
+  if (!writer) return std::move(writer).error();
+  if (auto written = writer->write(bytes); !written) return written;
+  return writer->close();
 }
 
 Status append_file_shared(const Path& file, std::string_view bytes) {

@@ -85,11 +85,31 @@ Status create_directories(const Path& dir) {
   return os_error(static_cast<int>(err));
 }
 
+Result<FileWriter> FileWriter::create(const Path& file) {
+  HANDLE handle = ::CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return last_os_error();
+  return FileWriter(reinterpret_cast<Native>(handle));
+}
+
+FileWriter::~FileWriter() {
+  if (native_ != INVALID) ::CloseHandle(reinterpret_cast<HANDLE>(native_));
+}
+
+Status FileWriter::write(std::string_view bytes) { return write_all(reinterpret_cast<HANDLE>(native_), bytes); }
+
+Status FileWriter::close() {
+  HANDLE handle = reinterpret_cast<HANDLE>(native_);
+  native_ = INVALID;
+  if (!::CloseHandle(handle)) return last_os_error();
+  return {};
+}
+
 Status write_file(const Path& file, std::string_view bytes) {
-  UniqueHandle handle(::CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!handle) return last_os_error();
-  return write_and_close(std::move(handle), bytes);
+  auto writer = FileWriter::create(file);
+  if (!writer) return std::move(writer).error();
+  if (auto written = writer->write(bytes); !written) return written;
+  return writer->close();
 }
 
 Status append_file_shared(const Path& file, std::string_view bytes) {

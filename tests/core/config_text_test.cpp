@@ -11,6 +11,8 @@
 #include <string_view>
 
 #include "core/path_guard.h"
+#include "platform/fs.h"
+#include "support/test_support.h"
 
 namespace tavrel::core {
 namespace {
@@ -117,6 +119,29 @@ TEST(DoubleText, ReadsBackAsTheSameValue) {
     ASSERT_EQ(std::strtod(text.c_str(), nullptr), value) << text;
     ASSERT_TRUE(json::parse(text).is_number_float()) << text;
   }
+}
+
+// The file holds exactly the text, whether it goes out in one piece or in many (strings and
+// arrays long enough to cross the pieces' boundaries).
+TEST(ConfigFile, HoldsExactlyTheText) {
+  json large = json::object();
+  for (int i = 0; i < 3000; ++i) {
+    large["rules"].push_back({{"domain", "站点-" + std::to_string(i) + ".example"}, {"port", i}});
+  }
+  large["long"] = std::string(200000, 'x');
+  testing::TempDir dir("config file");
+  const platform::Path file = platform::join(dir.path(), "config.json");
+  for (const json& config : {json(nullptr), json::object(), large}) {
+    ASSERT_TRUE(write_config_json(file, config));
+    EXPECT_EQ(testing::read_file(file), config_json_text(config));
+  }
+}
+
+TEST(ConfigFile, FailureCarriesTheSystemError) {
+  testing::TempDir dir("config file");
+  const auto written = write_config_json(platform::join(dir.path(), "missing dir/config.json"), json::object());
+  ASSERT_FALSE(written);
+  EXPECT_NE(written.error().chain().find("(os error "), std::string::npos) << written.error().chain();
 }
 
 }  // namespace
