@@ -2,8 +2,10 @@
 
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
 #include <asio/experimental/deferred.hpp>
 #include <asio/experimental/parallel_group.hpp>
+#include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
@@ -91,41 +93,9 @@ std::string describe(std::exception_ptr failure) {
   }
 }
 
-asio::awaitable<protocol::Response> handle_on_pool(protocol::Request request, SharedState state) {
-  co_return handle_request(std::move(request), std::move(state));
-}
-
-// Runs the request on the blocking pool; the event-loop thread only waits. (A plain
-// coroutine function rather than a capturing lambda: its arguments live in its own frame.)
-asio::awaitable<protocol::Response> run_handler(protocol::Request request, SharedState state, ServerContext& context) {
-  auto [failure, response] =
-      co_await asio::co_spawn(context.blocking, handle_on_pool(std::move(request), std::move(state)),
-                              asio::experimental::as_tuple(asio::use_awaitable));
-  if (failure) co_return protocol::Response::failure(std::string(INTERNAL) + describe(failure));
-  co_return response;
-}
-
-// `unread` is set when the client may still be sending.
-asio::awaitable<protocol::Response> answer(asio::ip::tcp::socket& socket, SharedState state, ServerContext& context,
-                                           bool& unread) {
-  asio::steady_timer deadline(socket.get_executor(), context.options.read_deadline);
-  RequestLine line = co_await read_line(socket, deadline);
-  unread = line.unread;
-  if (!line.text || !text::is_valid_utf8(*line.text)) co_return protocol::Response::failure(std::string(READ_TIMEOUT));
-
-  auto envelope = protocol::decode_envelope(*line.text);
-  line.text.reset();
-  if (!envelope) co_return protocol::Response::failure(std::string(BAD_FORMAT) + envelope.error().message());
-  if (envelope->token != state->token) co_return protocol::Response::failure(std::string(TOKEN_MISMATCH));
-  co_return co_await run_handler(std::move(envelope->req), std::move(state), context);
-}
-
-}  // namespace
-
-asio::awaitable<void> handle_connection(asio::ip::tcp::socket socket, SharedState state, ServerContext& context) {
-  bool unread = false;
-  const std::string reply = protocol::encode_response(co_await answer(socket, std::move(state), context, unread));
-  // The client may be gone: write and shutdown failures are ignored.
+// Writes the response line, shuts down the sending side and closes. The client may be gone:
+// write and shutdown failures are ignored.
+asio::awaitable<void> finish(asio::ip::tcp::socket socket, std::string reply, bool unread, ConnectionTicket) {
   co_await asio::async_write(socket, asio::buffer(reply), asio::experimental::as_tuple(asio::use_awaitable));
   asio::error_code ignored;
   socket.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
@@ -133,6 +103,68 @@ asio::awaitable<void> handle_connection(asio::ip::tcp::socket socket, SharedStat
   // connection, and on Windows a reset discards the response the client has not read yet.
   if (unread || socket.available(ignored) > 0) co_await drain(socket);
   socket.close(ignored);
+}
+
+// Ends the connection on the pool thread that produced the reply: a response line almost
+// always fits the socket's send buffer, so the common case needs no trip back to the event
+// loop. Whatever would have to wait goes back to it.
+void finish_on_pool(asio::ip::tcp::socket socket, std::string reply, bool unread, ConnectionTicket ticket) {
+  asio::error_code ec;
+  socket.non_blocking(true, ec);
+  const std::size_t sent = ec ? 0 : socket.write_some(asio::buffer(reply), ec);
+  if (!ec && sent == reply.size()) {
+    socket.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
+    if (!unread && socket.available(ec) == 0 && !ec) {
+      socket.close(ec);
+      return;
+    }
+    reply.clear();
+  } else if (ec && ec != asio::error::would_block) {
+    socket.close(ec);
+    return;
+  } else {
+    reply.erase(0, sent);
+  }
+  auto executor = socket.get_executor();
+  asio::co_spawn(executor, finish(std::move(socket), std::move(reply), unread, std::move(ticket)), asio::detached);
+}
+
+// Runs the request on the blocking pool, which then answers and ends the connection.
+void answer_on_pool(asio::ip::tcp::socket socket, protocol::Request request, SharedState state, bool unread,
+                    ServerContext& context, ConnectionTicket ticket) {
+  asio::post(context.blocking, [socket = std::move(socket), request = std::move(request), state = std::move(state),
+                                unread, ticket = std::move(ticket)]() mutable {
+    protocol::Response response;
+    try {
+      response = handle_request(std::move(request), std::move(state));
+    } catch (...) {
+      response = protocol::Response::failure(std::string(INTERNAL) + describe(std::current_exception()));
+    }
+    finish_on_pool(std::move(socket), protocol::encode_response(response), unread, std::move(ticket));
+  });
+}
+
+}  // namespace
+
+asio::awaitable<void> handle_connection(asio::ip::tcp::socket socket, SharedState state, ServerContext& context,
+                                        ConnectionTicket ticket) {
+  asio::steady_timer deadline(socket.get_executor(), context.options.read_deadline);
+  RequestLine line = co_await read_line(socket, deadline);
+  const bool unread = line.unread;
+  std::string failure;
+  if (!line.text || !text::is_valid_utf8(*line.text)) {
+    failure = READ_TIMEOUT;
+  } else if (auto envelope = protocol::decode_envelope(*line.text); !envelope) {
+    failure = std::string(BAD_FORMAT) + envelope.error().message();
+  } else if (envelope->token != state->token) {
+    failure = TOKEN_MISMATCH;
+  } else {
+    line.text.reset();
+    answer_on_pool(std::move(socket), std::move(envelope->req), std::move(state), unread, context, std::move(ticket));
+    co_return;
+  }
+  co_await finish(std::move(socket), protocol::encode_response(protocol::Response::failure(std::move(failure))), unread,
+                  std::move(ticket));
 }
 
 }  // namespace tavrel::server

@@ -35,20 +35,6 @@ asio::error_code try_bind(asio::ip::tcp::acceptor& acceptor, const asio::ip::tcp
   return ec;
 }
 
-// Counts open connections so that the accept loop can wait while the limit is reached.
-struct OpenConnections {
-  std::atomic<std::size_t> count{0};
-};
-
-asio::awaitable<void> serve_one(asio::ip::tcp::socket socket, SharedState state, ServerContext& context,
-                                std::shared_ptr<OpenConnections> open) {
-  struct Release {
-    OpenConnections& open;
-    ~Release() { --open.count; }
-  } release{*open};
-  co_await handle_connection(std::move(socket), std::move(state), context);
-}
-
 }  // namespace
 
 std::optional<asio::ip::tcp::acceptor> bind_listener(ServerContext& context, const StopFlag& stop) {
@@ -67,12 +53,12 @@ std::optional<asio::ip::tcp::acceptor> bind_listener(ServerContext& context, con
 }
 
 asio::awaitable<void> accept_loop(asio::ip::tcp::acceptor listener, SharedState state, ServerContext& context) {
-  auto open = std::make_shared<OpenConnections>();
+  auto open = std::make_shared<std::atomic<std::size_t>>(0);
   asio::steady_timer pause(co_await asio::this_coro::executor);
   for (;;) {
     // A local user must not be able to make this service hold unbounded memory: past the
     // limit, new clients wait in the listen backlog until a connection ends.
-    while (open->count.load() >= context.options.max_open_connections) {
+    while (open->load() >= context.options.max_open_connections) {
       pause.expires_after(std::chrono::milliseconds(5));
       co_await pause.async_wait(asio::use_awaitable);
     }
@@ -84,8 +70,8 @@ asio::awaitable<void> accept_loop(asio::ip::tcp::acceptor listener, SharedState 
       continue;
     }
     platform::make_socket_uninheritable(socket.native_handle());
-    ++open->count;
-    asio::co_spawn(listener.get_executor(), serve_one(std::move(socket), state, context, open), asio::detached);
+    asio::co_spawn(listener.get_executor(), handle_connection(std::move(socket), state, context, ConnectionTicket(open)),
+                   asio::detached);
   }
 }
 
