@@ -83,16 +83,6 @@ asio::awaitable<void> drain(asio::ip::tcp::socket& socket) {
   }
 }
 
-std::string describe(std::exception_ptr failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const std::exception& e) {
-    return std::string("handler failed: ") + e.what();
-  } catch (...) {
-    return "handler failed";
-  }
-}
-
 // Writes the response line, shuts down the sending side and closes. The client may be gone:
 // write and shutdown failures are ignored.
 asio::awaitable<void> finish(asio::ip::tcp::socket socket, std::string reply, bool unread, ConnectionTicket) {
@@ -105,28 +95,33 @@ asio::awaitable<void> finish(asio::ip::tcp::socket socket, std::string reply, bo
   socket.close(ignored);
 }
 
-// Ends the connection on the pool thread that produced the reply: a response line almost
-// always fits the socket's send buffer, so the common case needs no trip back to the event
-// loop. Whatever would have to wait goes back to it.
+asio::awaitable<void> drain_and_close(asio::ip::tcp::socket socket, ConnectionTicket) {
+  co_await drain(socket);
+  asio::error_code ignored;
+  socket.close(ignored);
+}
+
+// Ends the connection on the pool thread that produced the reply, as finish does: a response
+// line almost always fits the socket's send buffer, so the common case needs no trip back to
+// the event loop. Whatever would have to wait goes back to it.
 void finish_on_pool(asio::ip::tcp::socket socket, std::string reply, bool unread, ConnectionTicket ticket) {
   asio::error_code ec;
   socket.non_blocking(true, ec);
   const std::size_t sent = ec ? 0 : socket.write_some(asio::buffer(reply), ec);
+  const auto executor = socket.get_executor();
   if (!ec && sent == reply.size()) {
     socket.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
-    if (!unread && socket.available(ec) == 0 && !ec) {
+    if (unread || socket.available(ec) > 0 || ec) {
+      asio::co_spawn(executor, drain_and_close(std::move(socket), std::move(ticket)), asio::detached);
+    } else {
       socket.close(ec);
-      return;
     }
-    reply.clear();
   } else if (ec && ec != asio::error::would_block) {
     socket.close(ec);
-    return;
   } else {
     reply.erase(0, sent);
+    asio::co_spawn(executor, finish(std::move(socket), std::move(reply), unread, std::move(ticket)), asio::detached);
   }
-  auto executor = socket.get_executor();
-  asio::co_spawn(executor, finish(std::move(socket), std::move(reply), unread, std::move(ticket)), asio::detached);
 }
 
 // Runs the request on the blocking pool, which then answers and ends the connection.
@@ -137,8 +132,10 @@ void answer_on_pool(asio::ip::tcp::socket socket, protocol::Request request, Sha
     protocol::Response response;
     try {
       response = handle_request(std::move(request), std::move(state));
+    } catch (const std::exception& e) {
+      response = protocol::Response::failure(std::string(INTERNAL) + "handler failed: " + e.what());
     } catch (...) {
-      response = protocol::Response::failure(std::string(INTERNAL) + describe(std::current_exception()));
+      response = protocol::Response::failure(std::string(INTERNAL) + "handler failed");
     }
     finish_on_pool(std::move(socket), protocol::encode_response(response), unread, std::move(ticket));
   });
