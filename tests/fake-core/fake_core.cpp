@@ -60,6 +60,17 @@ json fake_settings(const json& config) {
   return json::object();
 }
 
+// The settings of a check's or run's configuration file; nothing, after the core's own
+// complaint, when the file is not JSON.
+std::optional<json> settings_of_config(const platform::Path& file) {
+  const json config = load_json(file);
+  if (config.is_discarded()) {
+    platform::write_stderr("FATAL[0000] decode config: not a JSON document\n");
+    return std::nullopt;
+  }
+  return fake_settings(config);
+}
+
 template <class T>
 std::optional<T> setting(const json& fake, const char* key) {
   if (!fake.contains(key)) return std::nullopt;
@@ -150,12 +161,9 @@ int do_check(const std::vector<std::string>& args) {
     return 1;
   }
   if (inv.have_dir) record(inv.dir, "fake-core-check.json", invocation_record(args));
-  const json config = load_json(inv.config);
-  if (config.is_discarded()) {
-    platform::write_stderr("FATAL[0000] decode config: not a JSON document\n");
-    return 1;
-  }
-  const json fake = fake_settings(config);
+  const auto settings = settings_of_config(inv.config);
+  if (!settings) return 1;
+  const json& fake = *settings;
   sleep_ms(setting<std::int64_t>(fake, "check_sleep_ms").value_or(0));
   write_lines(fake, "check_stdout", platform::write_stdout);
   write_lines(fake, "check_stderr", platform::write_stderr);
@@ -169,12 +177,9 @@ int do_run(const std::vector<std::string>& args) {
     platform::write_stderr("FATAL[0000] missing -c\n");
     return 1;
   }
-  const json config = load_json(inv.config);
-  if (config.is_discarded()) {
-    platform::write_stderr("FATAL[0000] decode config: not a JSON document\n");
-    return 1;
-  }
-  const json fake = fake_settings(config);
+  const auto settings = settings_of_config(inv.config);
+  if (!settings) return 1;
+  const json& fake = *settings;
   // Listed before this program opens anything of its own. Only a POSIX build's list is its
   // own: a Windows build under an emulator would list the emulator's.
   json rec = invocation_record(args);
