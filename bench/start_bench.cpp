@@ -20,7 +20,7 @@
 #include "core/config_text.h"
 #include "core/core_process.h"
 #include "core/lease_clock.h"
-#include "core/path_guard.h"
+#include "core/screening.h"
 #include "core/ruleset_files.h"
 #include "core/singbox.h"
 #include "core/start.h"

@@ -144,12 +144,6 @@ void append_value(TextOut& sink, const json& value, int depth) {
 
 }  // namespace
 
-void remove_log_output(json& config) {
-  if (!config.is_object()) return;
-  const auto log = config.find("log");
-  if (log != config.end() && log->is_object()) log->erase("output");
-}
-
 std::string config_json_text(const json& config) {
   TextOut out;
   append_value(out, config, 0);

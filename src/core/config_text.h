@@ -9,10 +9,6 @@
 
 namespace tavrel::core {
 
-// Drops "output" from a top-level "log" object, so the core logs where the service says
-// and never to a file the application chose. Anything else is left as it is.
-void remove_log_output(nlohmann::json& config);
-
 // The text of config.json: two-space indentation, ": " after keys, members in key order,
 // {} and [] when empty, doubles in their shortest round-trip form, no final line feed.
 std::string config_json_text(const nlohmann::json& config);

@@ -81,6 +81,8 @@ std::optional<CoreInfo> core_status(CoreSlot& slot) {
   if (!slot.child_) return std::nullopt;
   auto ended = slot.child_->has_exited();
   if (!ended || ended.value()) {
+    // Whatever the core started and left behind would otherwise run on unsupervised.
+    slot.child_->terminate();
     slot.child_.reset();
     return std::nullopt;
   }

@@ -4,8 +4,8 @@
 
 #include "core/check_output.h"
 #include "core/config_text.h"
-#include "core/path_guard.h"
 #include "core/ruleset_files.h"
+#include "core/screening.h"
 #include "files/service_dir.h"
 #include "platform/fs.h"
 

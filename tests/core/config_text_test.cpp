@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/path_guard.h"
+#include "core/screening.h"
 #include "platform/fs.h"
 #include "support/test_support.h"
 
@@ -41,7 +41,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Removal{R"({"output":"/x","a":{"log":{"output":"/y"}}})",
                               R"({"output":"/x","a":{"log":{"output":"/y"}}})"},
                       Removal{R"([{"log":{"output":"/x"}}])", R"([{"log":{"output":"/x"}}])"},
-                      Removal{R"({"x":1})", R"({"x":1})"}, Removal{"null", "null"}));
+                      Removal{R"({"x":1})", R"({"x":1})"}, Removal{"null", "null"},
+                      // Keys as the core matches them.
+                      Removal{R"({"Log":{"Output":"/x","OUTPUT":"/y","level":"info"},"LOG":{"output":1}})",
+                              R"({"Log":{"level":"info"},"LOG":{}})"}));
 
 TEST(LogOutputRemoval, TakesTheLogFileOutOfTheGuardsSight) {
   json config = json::parse(R"({"log":{"level":"warn","output":"C:\\box.log"}})");

@@ -59,12 +59,21 @@ TEST(StartSequence, RefusedConfigTouchesNothing) {
   const std::uint32_t pid = running_pid(f);
   ASSERT_NE(pid, 0u);
 
-  // An "output" that is not directly inside the top-level "log" object is guarded.
-  EXPECT_EQ(error_of(start(f, json::parse(R"({"log":{"level":"info"},"route":{"output":"/x"}})"))),
-            "配置中不允许绝对路径：output = /x");
-  EXPECT_EQ(testing::read_file(f.path(files::CONFIG_FILE)), config_before);
-  EXPECT_EQ(testing::read_file(platform::join(f.rulesets(), "a.srs")), std::string(1, '\x01'));
-  EXPECT_EQ(running_pid(f), pid);
+  const struct {
+    const char* config;
+    std::string_view error;
+  } refused[] = {
+      // An "output" that is not directly inside the top-level "log" object is guarded.
+      {R"({"log":{"level":"info"},"route":{"output":"/x"}})", "配置中不允许绝对路径：output = /x"},
+      {R"({"outbounds":[{"type":"tor","executable_path":"rulesets/a.srs"}]})", "配置中不允许的设置：executable_path"},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.config);
+    EXPECT_EQ(error_of(start(f, json::parse(c.config))), c.error);
+    EXPECT_EQ(testing::read_file(f.path(files::CONFIG_FILE)), config_before);
+    EXPECT_EQ(testing::read_file(platform::join(f.rulesets(), "a.srs")), std::string(1, '\x01'));
+    EXPECT_EQ(running_pid(f), pid);
+  }
 }
 
 TEST(StartSequence, FailedCheckGivesTheTailOfItsErrorsAndKeepsTheOldCore) {
