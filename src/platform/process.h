@@ -5,6 +5,10 @@
 // it never outlives this process: on Windows every child joins a job that is killed when the
 // service's handle to it closes; on POSIX every child is forked by one long-lived thread and
 // gets SIGKILL when that thread (so the process) ends.
+//
+// Each child also heads a tree of its own (Windows: a job nested in that one; POSIX: a process
+// group it leads), which holds whatever the child starts in turn, so that ending the child
+// ends all of it.
 #pragma once
 
 #include <chrono>
@@ -75,10 +79,13 @@ class Process {
 
   std::uint32_t id() const { return pid_; }
 
-  // Whether the process has ended, without waiting. When it has, its exit code is read.
+  // Whether the process has ended, without waiting. When it has, its exit code is read; on
+  // POSIX the ended process is left unreaped until wait or discarding, so that its tree can
+  // still be ended.
   Result<bool> has_exited();
 
-  // Ends the process at once (Windows: exit code 1; POSIX: SIGKILL). Failures are ignored.
+  // Ends the process and everything in its tree at once, also what is left of the tree once
+  // the process itself has ended (Windows: exit code 1; POSIX: SIGKILL). Failures are ignored.
   void terminate();
 
   // Waits for the end of the process without a time limit; its exit code.
@@ -94,8 +101,10 @@ class Process {
 
   OwnedHandle process_;  // Windows only
   OwnedHandle thread_;   // Windows only
+  OwnedHandle tree_;     // Windows only: the child's own job
   std::uint32_t pid_ = 0;
   std::optional<int> exit_code_;
+  bool reaped_ = false;  // POSIX only: once reaped, the id (and group id) may name another process
 };
 
 // Starts `program` with `args` (not including the program itself); its standard output goes

@@ -32,6 +32,12 @@ int decode_status(int status) {
   return 1;
 }
 
+int decode_info(const siginfo_t& info) {
+  if (info.si_code == CLD_EXITED) return info.si_status;
+  if (info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED) return 128 + info.si_status;
+  return 1;
+}
+
 // Every child is forked by this one thread, which lives as long as the process: the parent-
 // death signal follows the forking thread, not the process. It also reaps children whose
 // Process was discarded while they ran, so that they do not stay zombies; it never waits for
@@ -135,6 +141,11 @@ struct ChildSetup {
   // The parent may have died before the line above took effect.
   if (getppid() != s.parent) _exit(127);
 #endif
+  // The child's tree: what it starts stays in its group unless it leaves on purpose.
+  if (setpgid(0, 0) != 0) {
+    *s.failure = errno;
+    _exit(127);
+  }
   // Moved above 2 first, so that a source already at 0, 1 or 2 is not lost or left
   // close-on-exec by dup2 onto itself.
   const int in = fcntl(s.in, F_DUPFD_CLOEXEC, 3);
@@ -198,23 +209,25 @@ Result<OwnedHandle> duplicate_handle(const OwnedHandle& handle) {
 }
 
 void Process::release_child() {
-  if (pid_ != 0 && !exit_code_) {
+  if (pid_ != 0 && !reaped_) {
     int status = 0;
     if (waitpid(static_cast<pid_t>(pid_), &status, WNOHANG) == 0) {
       Spawner::instance().adopt(static_cast<pid_t>(pid_));
     }
   }
   pid_ = 0;
+  reaped_ = false;
 }
 
 Result<bool> Process::has_exited() {
   if (exit_code_) return true;
-  int status = 0;
   for (;;) {
-    const pid_t r = waitpid(static_cast<pid_t>(pid_), &status, WNOHANG);
-    if (r == 0) return false;
-    if (r > 0) {
-      exit_code_ = decode_status(status);
+    siginfo_t info{};
+    // WNOWAIT: the ended child stays a zombie, which keeps its group id from being reused
+    // while the rest of its tree may still have to be ended.
+    if (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
+      if (info.si_pid == 0) return false;
+      exit_code_ = decode_info(info);
       return true;
     }
     if (errno != EINTR) return last_os_error();
@@ -222,17 +235,18 @@ Result<bool> Process::has_exited() {
 }
 
 void Process::terminate() {
-  // Once reaped the pid may belong to someone else.
-  if (pid_ != 0 && !exit_code_) kill(static_cast<pid_t>(pid_), SIGKILL);
+  // Once reaped the id may belong to someone else's process or group.
+  if (pid_ != 0 && !reaped_) killpg(static_cast<pid_t>(pid_), SIGKILL);
 }
 
 Result<int> Process::wait() {
-  if (exit_code_) return *exit_code_;
+  if (reaped_) return *exit_code_;
   int status = 0;
   for (;;) {
     const pid_t r = waitpid(static_cast<pid_t>(pid_), &status, 0);
     if (r > 0) {
-      exit_code_ = decode_status(status);
+      reaped_ = true;
+      if (!exit_code_) exit_code_ = decode_status(status);
       return *exit_code_;
     }
     if (errno != EINTR) return last_os_error();

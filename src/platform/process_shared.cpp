@@ -5,10 +5,13 @@ namespace tavrel::platform {
 Process::Process(Process&& other) noexcept
     : process_(std::move(other.process_)),
       thread_(std::move(other.thread_)),
+      tree_(std::move(other.tree_)),
       pid_(other.pid_),
-      exit_code_(other.exit_code_) {
+      exit_code_(other.exit_code_),
+      reaped_(other.reaped_) {
   other.pid_ = 0;
   other.exit_code_.reset();
+  other.reaped_ = false;
 }
 
 Process& Process::operator=(Process&& other) noexcept {
@@ -16,10 +19,13 @@ Process& Process::operator=(Process&& other) noexcept {
     release_child();
     process_ = std::move(other.process_);
     thread_ = std::move(other.thread_);
+    tree_ = std::move(other.tree_);
     pid_ = other.pid_;
     exit_code_ = other.exit_code_;
+    reaped_ = other.reaped_;
     other.pid_ = 0;
     other.exit_code_.reset();
+    other.reaped_ = false;
   }
   return *this;
 }

@@ -66,14 +66,16 @@ std::vector<std::wstring> wide_args(const std::vector<Path>& args) {
 }  // namespace
 
 struct ProcessAccess {
-  static Process make(HANDLE process, HANDLE thread) {
+  static Process make(HANDLE process, HANDLE thread, OwnedHandle tree) {
     Process p;
     p.process_ = owned(process);
     p.thread_ = owned(thread);
+    p.tree_ = std::move(tree);
     p.pid_ = GetProcessId(process);
     return p;
   }
   static HANDLE handle(const Process& p) { return raw(p.process_); }
+  static HANDLE tree(const Process& p) { return raw(p.tree_); }
 };
 
 OwnedHandle::OwnedHandle(Native native) : native_(native == 0 ? INVALID : native) {}
@@ -104,6 +106,7 @@ Result<OwnedHandle> duplicate_handle(const OwnedHandle& handle) {
 void Process::release_child() {
   process_.reset();
   thread_.reset();
+  tree_.reset();
   pid_ = 0;
 }
 
@@ -124,6 +127,7 @@ Result<bool> Process::has_exited() {
 }
 
 void Process::terminate() {
+  if (tree_.valid() && TerminateJobObject(raw(tree_), 1)) return;
   if (process_.valid()) TerminateProcess(raw(process_), 1);
 }
 
@@ -142,6 +146,8 @@ Result<Process> spawn_with(const Path& program, const std::vector<Path>& args, H
                            HANDLE out, HANDLE err, SpawnOptions options) {
   std::wstring command_line = detail::quote_command_line(program.native(), wide_args(args));
   HANDLE job = service_job();
+  OwnedHandle tree = owned(CreateJobObjectW(nullptr, nullptr));
+  if (!tree.valid()) return last_os_error();
 
   std::lock_guard lock(spawn_mutex);
   std::array<UniqueHandle, 3> inherited;
@@ -190,22 +196,27 @@ Result<Process> spawn_with(const Path& program, const std::vector<Path>& args, H
   si.StartupInfo.hStdError = handle_of(2);
   si.lpAttributeList = attrs;
 
-  DWORD flags = EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT;
+  // Suspended until it is in its jobs, so that nothing it starts escapes them.
+  DWORD flags = EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED;
   if (options.no_window) flags |= CREATE_NO_WINDOW;
-  // Suspended until it is in the job, so that nothing it starts escapes the job.
-  if (job != nullptr) flags |= CREATE_SUSPENDED;
 
   PROCESS_INFORMATION pi{};
   if (!CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, flags, nullptr,
                       nullptr, &si.StartupInfo, &pi)) {
     return last_os_error();
   }
-  Process child = ProcessAccess::make(pi.hProcess, pi.hThread);
-  if (job != nullptr) {
-    // Without the job the child still runs; it only loses the guarantee of dying with us.
-    AssignProcessToJobObject(job, pi.hProcess);
-    ResumeThread(pi.hThread);
+  Process child = ProcessAccess::make(pi.hProcess, pi.hThread, std::move(tree));
+  // The service's job first, so that the child's own job nests inside it. Without the
+  // service's job the child only loses the guarantee of dying with us; without its own, a
+  // stop could not end what it starts, so it does not run at all.
+  if (job != nullptr) AssignProcessToJobObject(job, pi.hProcess);
+  if (!AssignProcessToJobObject(ProcessAccess::tree(child), pi.hProcess)) {
+    auto failure = last_os_error();
+    TerminateProcess(pi.hProcess, 1);
+    (void)child.wait();
+    return failure;
   }
+  ResumeThread(pi.hThread);
   return child;
 }
 

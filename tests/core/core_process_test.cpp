@@ -81,6 +81,35 @@ TEST(CoreProcess, StopEndsTheCoreAndLogsItPromptly) {
   EXPECT_TRUE(eventually([&] { return links.alive().empty(); }));
 }
 
+// What the core starts must not run on as SYSTEM once the core is gone: neither after a
+// stop, nor once a core that ended on its own has been noticed.
+TEST(CoreProcess, WhatTheCoreStartedEndsWithIt) {
+  for (const bool core_exits : {false, true}) {
+    SCOPED_TRACE(core_exits ? "core ends on its own" : "core stopped");
+    FakeCoreDir dir;
+    testing::CoreLinks links;
+    json fake{{"run_connect_port", links.port()}, {"run_child_connect_port", links.port()}};
+    if (core_exits) fake["run_exit_after_ms"] = 1000;
+    dir.write_config(fake);
+    CoreSlot slot;
+    ASSERT_TRUE(launch(slot, dir));
+    const std::uint32_t core = recorded_pid(slot);
+    std::uint32_t helper = 0;
+    ASSERT_TRUE(eventually([&] {
+      for (const std::uint32_t pid : links.alive()) {
+        if (pid != core) helper = pid;
+      }
+      return helper != 0;
+    }));
+    if (core_exits) {
+      ASSERT_TRUE(eventually([&] { return !core_status(slot); }));
+    } else {
+      stop_core(slot);
+    }
+    EXPECT_TRUE(eventually([&] { return testing::process_has_ended(helper); }));
+  }
+}
+
 TEST(CoreProcess, StopOfACoreThatAlreadyEndedStillLogsStopped) {
   FakeCoreDir dir;
   testing::CoreLinks links;

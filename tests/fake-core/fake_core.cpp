@@ -10,7 +10,9 @@
 //   written with a line feed), check_stderr_raw (text written as it is);
 //   run_stdout / run_stderr (arrays of lines), run_exit_after_ms (absent: run until killed),
 //   run_exit_code, run_connect_port (connect to 127.0.0.1:<port>, send "<pid>\n" and keep the
-//   connection open for life, so that a test can tell when this process has gone).
+//   connection open for life, so that a test can tell when this process has gone),
+//   run_child_connect_port (first start a helper of its own, as a real core may, which does
+//   the same on that port and lives for at most five minutes).
 //
 // A configuration without "fake" passes the check and runs until killed, so a person can try
 // the whole service with it. `version` takes no configuration: it prints "fake-version.txt"
@@ -20,9 +22,9 @@
 // check and run record their process id and arguments in <dir>/fake-core-check.json and
 // <dir>/fake-core-run.json; on POSIX run also lists its open descriptors.
 //
-// Two more commands serve the tests of process creation: `args ...` prints its arguments as a
-// JSON array, and `spawn <config> <dir>` starts `run` of this program and then waits to be
-// killed, printing the child's id.
+// More commands serve the tests of process creation: `args ...` prints its arguments as a
+// JSON array, `spawn <config> <dir>` starts `run` of this program and then waits to be
+// killed, printing the child's id, and `child <port>` is the helper of run_child_connect_port.
 #include <asio.hpp>
 #include <chrono>
 #include <filesystem>
@@ -38,6 +40,7 @@
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/system.h"
+#include "plain_child.h"
 
 namespace {
 
@@ -146,6 +149,23 @@ platform::Path beside_exe(std::string_view name) {
   return exe ? platform::join(exe.value().parent_path(), name) : platform::from_utf8(name);
 }
 
+// Tells a test listening on `port` this process's id, over a connection kept open for life.
+void connect_back(asio::ip::tcp::socket& link, int port) {
+  asio::error_code ec;
+  link.connect({asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)}, ec);
+  if (!ec) asio::write(link, asio::buffer(std::to_string(platform::current_process_id()) + "\n"), ec);
+}
+
+int do_child(const std::vector<std::string>& args) {
+  if (args.size() < 3) return 2;
+  asio::io_context io;
+  asio::ip::tcp::socket link(io);
+  connect_back(link, std::stoi(args[2]));
+  // Bounded, so that a test that fails to end it leaves nothing running for long.
+  std::this_thread::sleep_for(std::chrono::minutes(5));
+  return 0;
+}
+
 int do_version() {
   const json fake = fake_settings(load_json(beside_exe("fake-core.json")));
   sleep_ms(setting<std::int64_t>(fake, "version_sleep_ms").value_or(0));
@@ -185,15 +205,17 @@ int do_run(const std::vector<std::string>& args) {
   json rec = invocation_record(args);
   if (!platform::CORE_EXE_NAME.ends_with(".exe")) rec["fds"] = open_descriptors();
 
-  asio::io_context io;
-  asio::ip::tcp::socket link(io);
-  if (auto port = setting<int>(fake, "run_connect_port")) {
-    asio::error_code ec;
-    link.connect({asio::ip::address_v4::loopback(), static_cast<unsigned short>(*port)}, ec);
-    if (!ec) {
-      asio::write(link, asio::buffer(std::to_string(platform::current_process_id()) + "\n"), ec);
+  if (auto port = setting<int>(fake, "run_child_connect_port")) {
+    auto exe = platform::current_exe();
+    if (!exe || !start_plain_child(exe.value(), {"child", std::to_string(*port)})) {
+      platform::write_stderr("fake-core: cannot start its helper\n");
+      return 1;
     }
   }
+
+  asio::io_context io;
+  asio::ip::tcp::socket link(io);
+  if (auto port = setting<int>(fake, "run_connect_port")) connect_back(link, *port);
 
   if (inv.have_dir) record(inv.dir, "fake-core-run.json", rec);
 
@@ -231,6 +253,7 @@ int tavrel::tavrel_main(std::vector<std::string> args) {
     if (command == "check") return do_check(args);
     if (command == "run") return do_run(args);
     if (command == "spawn") return do_spawn(args);
+    if (command == "child") return do_child(args);
     if (command == "args") {
       platform::write_stdout(json(std::vector<std::string>(args.begin() + 2, args.end())).dump());
       return 0;
