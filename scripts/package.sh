@@ -32,16 +32,17 @@ ls -l "dist/$name.zip" "dist/$name-debug.zip"
 [ "${1:-}" = --check ] || exit 0
 check=$(mktemp -d)
 service_pid=
-trap '[ -n "$service_pid" ] && kill "$service_pid" && wait "$service_pid"; rm -rf "$check"' EXIT
+trap '[ -z "$service_pid" ] || { kill "$service_pid"; wait "$service_pid" || true; }; rm -rf "$check"' EXIT
 (cd "$check" && cmake -E tar xf "$OLDPWD/dist/$name.zip")
 (cd "$check/$name" && sha256sum --quiet -c SHA256SUMS)
-wine() { cmake/wine-run.sh "$@"; }
-banner=$(wine "$check/$name/tavrel-service.exe" version)
+# wine-run.sh execs the loader, so $! below is the packaged service itself.
+banner=$(cmake/wine-run.sh "$check/$name/tavrel-service.exe" version)
 [ "$banner" = "tavrel-service $version (protocol 2)" ] || { echo "packaged service: $banner"; exit 1; }
 mkdir "$check/svc"
-TAVREL_SERVICE_DIR="Z:${check//\//\\}\\svc" wine "$check/$name/tavrel-service.exe" run >"$check/console.txt" 2>&1 &
+export TAVREL_SERVICE_DIR="Z:${check//\//\\}\\svc"
+cmake/wine-run.sh "$check/$name/tavrel-service.exe" run >"$check/console.txt" 2>&1 &
 service_pid=$!
-answer=$(TAVREL_SERVICE_DIR="Z:${check//\//\\}\\svc" wine "$check/$name/tavrel-ctl.exe" --wait 60 version) || {
+answer=$(cmake/wine-run.sh "$check/$name/tavrel-ctl.exe" --wait 60 version) || {
   echo "packaged tavrel-ctl: $answer"
   cat "$check/console.txt"
   exit 1

@@ -5,7 +5,7 @@ set -euo pipefail
 service=$1 fake_core=$2 client=$3
 work=$(mktemp -d)
 pid=
-trap '[ -n "$pid" ] && kill "$pid" && wait "$pid"; rm -rf "$work"' EXIT
+trap '[ -z "$pid" ] || { kill "$pid"; wait "$pid" || true; }; rm -rf "$work"' EXIT
 mkdir -p "$work/svc"
 cp "$fake_core" "$work/svc/sing-box"
 export TAVREL_SERVICE_DIR="$work/svc"
