@@ -40,7 +40,8 @@ class Connection {
  public:
   asio::error_code connect(std::uint16_t port, std::chrono::milliseconds limit) {
     asio::error_code result = asio::error::would_block;
-    socket_.async_connect({asio::ip::address_v4::loopback(), port}, [&](asio::error_code ec) { result = ec; });
+    socket_.async_connect({asio::ip::address_v4::loopback(), port},
+                          [&](asio::error_code ec) { result = ec; });
     if (!run_until(Clock::now() + limit, [&] { return result != asio::error::would_block; })) {
       return asio::error::timed_out;
     }
@@ -48,7 +49,8 @@ class Connection {
   }
 
   // Writes `line`, then reads to the end of the stream, all before `deadline`.
-  asio::error_code exchange(std::string_view line, Clock::time_point deadline, std::string& answer) {
+  asio::error_code exchange(std::string_view line, Clock::time_point deadline,
+                            std::string& answer) {
     std::optional<asio::error_code> written;
     asio::async_write(socket_, asio::buffer(line.data(), line.size()),
                       [&](asio::error_code ec, std::size_t) { written = ec; });
@@ -89,7 +91,8 @@ class Connection {
 };
 
 bool is_token(std::string_view text) {
-  return text.size() == TOKEN_SIZE && text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+  return text.size() == TOKEN_SIZE &&
+         text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
 }  // namespace
@@ -100,9 +103,11 @@ Client::Client(Options options)
 Result<std::string> Client::read_token() const {
   const platform::Path file = platform::join(dir_, files::TOKEN_FILE);
   auto text = platform::read_file(file);
-  if (!text) return std::move(text).error().context(std::string(TOKEN_UNREADABLE) + platform::to_utf8(file));
+  if (!text)
+    return std::move(text).error().context(std::string(TOKEN_UNREADABLE) + platform::to_utf8(file));
   if (!is_token(*text)) {
-    return CommandError(std::string(TOKEN_MALFORMED)).context(std::string(TOKEN_UNREADABLE) + platform::to_utf8(file));
+    return CommandError(std::string(TOKEN_MALFORMED))
+        .context(std::string(TOKEN_UNREADABLE) + platform::to_utf8(file));
   }
   return text;
 }
@@ -113,7 +118,8 @@ Result<Reply> Client::request(std::string_view req) {
   bool token_read_again = false;
   for (;;) {
     Connection connection;
-    if (const asio::error_code ec = connection.connect(options_.port, options_.connect_timeout); ec) {
+    if (const asio::error_code ec = connection.connect(options_.port, options_.connect_timeout);
+        ec) {
       const auto now = Clock::now();
       if (now >= give_up) {
         return cause_of(ec).context(std::string(UNREACHABLE) + std::to_string(options_.port));
@@ -134,11 +140,14 @@ Result<Reply> Client::request(std::string_view req) {
     line += "}\n";
 
     std::string answer;
-    if (const asio::error_code ec = connection.exchange(line, Clock::now() + options_.read_timeout, answer); ec) {
+    if (const asio::error_code ec =
+            connection.exchange(line, Clock::now() + options_.read_timeout, answer);
+        ec) {
       return cause_of(ec).context(std::string(NO_ANSWER));
     }
     const std::size_t feed = answer.find('\n');
-    if (feed == std::string::npos) return CommandError(std::string(CUT_SHORT)).context(std::string(NO_ANSWER));
+    if (feed == std::string::npos)
+      return CommandError(std::string(CUT_SHORT)).context(std::string(NO_ANSWER));
     answer.resize(feed + 1);
     auto response = protocol::decode_response(answer);
     if (!response) return std::move(response).error().context(std::string(BAD_ANSWER));
@@ -157,7 +166,8 @@ std::string command_request(std::string_view cmd) {
   return req + "}";
 }
 
-std::string start_request(std::string_view config, const std::vector<protocol::RuleSetFile>& rulesets) {
+std::string start_request(std::string_view config,
+                          const std::vector<protocol::RuleSetFile>& rulesets) {
   std::string req = R"({"cmd":"start","config":)";
   req += config;
   req += R"(,"rulesets":[)";
@@ -172,6 +182,8 @@ std::string start_request(std::string_view config, const std::vector<protocol::R
   return req + "]}";
 }
 
-bool fits_request_line(std::string_view req) { return req.size() + ENVELOPE_BYTES <= protocol::MAX_REQUEST_LINE; }
+bool fits_request_line(std::string_view req) {
+  return req.size() + ENVELOPE_BYTES <= protocol::MAX_REQUEST_LINE;
+}
 
 }  // namespace tavrel::client

@@ -61,7 +61,8 @@ class Client {
 // {"cmd":"<cmd>"}
 std::string command_request(std::string_view cmd);
 // A start request; `config` is the configuration as compact JSON text.
-std::string start_request(std::string_view config, const std::vector<protocol::RuleSetFile>& rulesets);
+std::string start_request(std::string_view config,
+                          const std::vector<protocol::RuleSetFile>& rulesets);
 // Whether the request line made of `req` stays within the service's 4 MiB limit.
 bool fits_request_line(std::string_view req);
 

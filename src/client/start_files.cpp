@@ -58,7 +58,8 @@ struct SyntaxCheck : nlohmann::json_sax<nlohmann::json> {
   // "[json.exception.parse_error.101] " prefix.
   bool parse_error(std::size_t, const std::string&, const nlohmann::json::exception& e) override {
     std::string_view what = e.what();
-    if (const auto end = what.find("] "); what.starts_with("[json.exception.") && end != std::string_view::npos) {
+    if (const auto end = what.find("] ");
+        what.starts_with("[json.exception.") && end != std::string_view::npos) {
       what.remove_prefix(end + 2);
     }
     fault = what;
@@ -83,9 +84,11 @@ Result<std::string> read_config_file(const platform::Path& file) {
 
 Result<protocol::RuleSetFile> read_ruleset_file(const platform::Path& file) {
   const std::string name = platform::to_utf8(file.filename());
-  if (!protocol::is_valid_ruleset_name(name)) return CommandError(std::string(protocol::BAD_RULESET_NAME) + name);
+  if (!protocol::is_valid_ruleset_name(name))
+    return CommandError(std::string(protocol::BAD_RULESET_NAME) + name);
   auto bytes = platform::read_file(file);
-  if (!bytes) return std::move(bytes).error().context(std::string(UNREADABLE) + platform::to_utf8(file));
+  if (!bytes)
+    return std::move(bytes).error().context(std::string(UNREADABLE) + platform::to_utf8(file));
   return protocol::RuleSetFile{name, base64_encode(*bytes)};
 }
 

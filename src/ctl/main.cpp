@@ -3,8 +3,8 @@
 // 3 the service is not reachable or its token cannot be read.
 #include <charconv>
 #include <chrono>
-#include <string>
 #include <optional>
+#include <string>
 #include <thread>
 #include <variant>
 #include <vector>
@@ -55,7 +55,8 @@ struct UsageError {
 std::optional<int> parse_seconds(std::string_view text, int max) {
   int value = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || value < 0 || value > max) return std::nullopt;
+  if (ec != std::errc() || end != text.data() + text.size() || value < 0 || value > max)
+    return std::nullopt;
   return value;
 }
 
@@ -77,10 +78,12 @@ std::variant<Args, UsageError> parse_args(const std::vector<std::string>& argv) 
     } else if (word == "--wait" || word == "--every") {
       const bool every = word == "--every";
       const auto text = value();
-      const auto seconds = text ? parse_seconds(*text, every ? KEEP_EVERY_MAX : WAIT_MAX) : std::nullopt;
+      const auto seconds =
+          text ? parse_seconds(*text, every ? KEEP_EVERY_MAX : WAIT_MAX) : std::nullopt;
       if (!seconds || (every && *seconds == 0)) {
-        return UsageError{word + " 需要一个整数秒数（" + (every ? "1 到 " + std::to_string(KEEP_EVERY_MAX)
-                                                               : "0 到 " + std::to_string(WAIT_MAX)) +
+        return UsageError{word + " 需要一个整数秒数（" +
+                          (every ? "1 到 " + std::to_string(KEEP_EVERY_MAX)
+                                 : "0 到 " + std::to_string(WAIT_MAX)) +
                           "）"};
       }
       (every ? args.every : args.wait) = *seconds;
@@ -96,7 +99,8 @@ std::variant<Args, UsageError> parse_args(const std::vector<std::string>& argv) 
   const std::size_t operands = args.words.size() - 1;
   if (command == "start") {
     if (operands == 0) return UsageError{"start 需要一个配置文件"};
-  } else if (command == "version" || command == "status" || command == "stop" || command == "keep") {
+  } else if (command == "version" || command == "status" || command == "stop" ||
+             command == "keep") {
     if (operands > 0) return UsageError{"多余的参数 " + args.words[1]};
   } else {
     return UsageError{"未知命令 " + command};
@@ -106,14 +110,19 @@ std::variant<Args, UsageError> parse_args(const std::vector<std::string>& argv) 
 }
 
 void print(std::string_view text) { platform::write_stdout(text); }
-void complain(std::string_view text) { platform::write_stderr("错误：" + std::string(text) + "\n"); }
+void complain(std::string_view text) {
+  platform::write_stderr("错误：" + std::string(text) + "\n");
+}
 
-std::string log_line_of(const protocol::Response& r) { return r.log_path ? "核心日志：" + *r.log_path + "\n" : ""; }
+std::string log_line_of(const protocol::Response& r) {
+  return r.log_path ? "核心日志：" + *r.log_path + "\n" : "";
+}
 
 std::string describe(std::string_view command, const protocol::Response& r) {
   if (command == "version") {
-    return "服务版本：" + r.version.value_or("?") + "（协议 " + std::to_string(r.protocol.value_or(0)) + "）\n" +
-           "核心版本：" + r.singbox_version.value_or("未知（无法运行核心）") + "\n" + log_line_of(r);
+    return "服务版本：" + r.version.value_or("?") + "（协议 " +
+           std::to_string(r.protocol.value_or(0)) + "）\n" + "核心版本：" +
+           r.singbox_version.value_or("未知（无法运行核心）") + "\n" + log_line_of(r);
   }
   if (command == "status") {
     if (!r.running.value_or(false)) return "核心未运行\n" + log_line_of(r);
@@ -200,7 +209,8 @@ int keep(client::Client& client, const Args& args) {
     }
     seen = std::move(now);
     const auto next = std::chrono::steady_clock::now() + std::chrono::seconds(args.every);
-    while (!interrupted.raised() && std::chrono::steady_clock::now() < next) std::this_thread::sleep_for(KEEP_POLL);
+    while (!interrupted.raised() && std::chrono::steady_clock::now() < next)
+      std::this_thread::sleep_for(KEEP_POLL);
   }
   return args.stop ? show(client, "stop", client::command_request("stop"), args.json) : SUCCESS;
 }

@@ -34,7 +34,8 @@ template <class Unsigned>
 Status read_number(const json& object, std::string_view key, std::optional<Unsigned>& field) {
   const auto it = object.find(key);
   if (it == object.end() || it->is_null()) return {};
-  if (!it->is_number_unsigned() || it->get<std::uint64_t>() > std::numeric_limits<Unsigned>::max()) {
+  if (!it->is_number_unsigned() ||
+      it->get<std::uint64_t>() > std::numeric_limits<Unsigned>::max()) {
     return wrong_type(key, "an unsigned integer in range");
   }
   field = static_cast<Unsigned>(it->get<std::uint64_t>());
@@ -55,12 +56,13 @@ Result<Response> decode_response(std::string_view line) {
   const auto ok = value.find("ok");
   if (ok == value.end() || !ok->is_boolean()) return wrong_type("ok", "true or false");
   response.ok = ok->get<bool>();
-  for (Status read : {read_text(value, "error", response.error), read_text(value, "version", response.version),
-                      read_number(value, "protocol", response.protocol),
-                      read_text(value, "singbox_version", response.singbox_version),
-                      read_flag(value, "running", response.running), read_number(value, "pid", response.pid),
-                      read_number(value, "uptime_secs", response.uptime_secs),
-                      read_text(value, "log_path", response.log_path)}) {
+  for (Status read :
+       {read_text(value, "error", response.error), read_text(value, "version", response.version),
+        read_number(value, "protocol", response.protocol),
+        read_text(value, "singbox_version", response.singbox_version),
+        read_flag(value, "running", response.running), read_number(value, "pid", response.pid),
+        read_number(value, "uptime_secs", response.uptime_secs),
+        read_text(value, "log_path", response.log_path)}) {
     if (!read) return std::move(read).error();
   }
   return response;

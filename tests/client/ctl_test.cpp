@@ -52,8 +52,10 @@ TEST(Ctl, RefusesWrongUseAndBadFilesLocally) {
       {{"keep", "--every", "61"}, "错误：--every 需要一个整数秒数（1 到 60）\n"},
       {{"status", "--stop"}, "错误：--every 和 --stop 只用于 keep\n"},
       {{"start", platform::to_utf8(bad_json)},
-       "错误：" + platform::to_utf8(bad_json) + " 不是合法的 JSON: parse error at line 2, column 13: "},
-      {{"start", platform::to_utf8(bad_json) + "x"}, "错误：无法读取 " + platform::to_utf8(bad_json) + "x: "},
+       "错误：" + platform::to_utf8(bad_json) +
+           " 不是合法的 JSON: parse error at line 2, column 13: "},
+      {{"start", platform::to_utf8(bad_json) + "x"},
+       "错误：无法读取 " + platform::to_utf8(bad_json) + "x: "},
   };
   ASSERT_TRUE(platform::write_file(bad_json, "{\"log\":\n  {\"level\": }}"));
   for (const auto& c : cases) {
@@ -79,7 +81,8 @@ TEST(Ctl, DrivesTheBuiltService) {
   ServiceDirFixture dir;
   ProgramServer server(dir);
   ASSERT_TRUE(server.listening());
-  const std::string log_line = "核心日志：" + platform::to_utf8(platform::join(dir.dir(), files::CORE_LOG_FILE)) + "\n";
+  const std::string log_line =
+      "核心日志：" + platform::to_utf8(platform::join(dir.dir(), files::CORE_LOG_FILE)) + "\n";
 
   auto version = ctl({"--wait", "5", "version"});
   EXPECT_EQ(version.exit_code, 0) << version.err;
@@ -91,7 +94,8 @@ TEST(Ctl, DrivesTheBuiltService) {
   const platform::Path config = platform::join(dir.dir(), "配置 1.json");
   const platform::Path ruleset = platform::join(dir.dir(), "geoip-cn.srs");
   const std::string ruleset_bytes("\x00\x01\xFF srs", 7);
-  ASSERT_TRUE(platform::write_file(config, "\xEF\xBB\xBF{\r\n  \"log\": {\"level\": \"info\"},\r\n  \"x\": \"a  b\"\r\n}\r\n"));
+  ASSERT_TRUE(platform::write_file(
+      config, "\xEF\xBB\xBF{\r\n  \"log\": {\"level\": \"info\"},\r\n  \"x\": \"a  b\"\r\n}\r\n"));
   ASSERT_TRUE(platform::write_file(ruleset, ruleset_bytes));
   auto started = ctl({"start", platform::to_utf8(config), platform::to_utf8(ruleset)});
   EXPECT_EQ(started.exit_code, 0) << started.err;
@@ -129,23 +133,26 @@ TEST(Ctl, KeepFollowsTheCoreAcrossAServiceRestart) {
   const platform::Path output = platform::join(dir.dir(), "keep.txt");
   auto out = platform::open_output_file(output);
   ASSERT_TRUE(out);
-  auto keep = platform::spawn(ctl_program(), {platform::Path("keep"), platform::Path("--every"), platform::Path("1")},
-                              out.value(), out.value());
+  auto keep = platform::spawn(
+      ctl_program(), {platform::Path("keep"), platform::Path("--every"), platform::Path("1")},
+      out.value(), out.value());
   ASSERT_TRUE(keep) << keep.error().chain();
-  EXPECT_TRUE(wait_until([&] { return read_file(output).find("核心未运行\n") != std::string::npos; }, 20s));
+  EXPECT_TRUE(
+      wait_until([&] { return read_file(output).find("核心未运行\n") != std::string::npos; }, 20s));
 
   const std::string old_token = dir.token();
   server.reset();
   server.emplace(dir);
-  ASSERT_TRUE(wait_until([&] { return count_lines(dir.log(), "listening on 127.0.0.1:17895") == 2; }, 30s));
+  ASSERT_TRUE(
+      wait_until([&] { return count_lines(dir.log(), "listening on 127.0.0.1:17895") == 2; }, 30s));
   ASSERT_NE(dir.token(), old_token);
   const platform::Path config = platform::join(dir.dir(), "c.json");
   ASSERT_TRUE(platform::write_file(config, "{}"));
   EXPECT_EQ(ctl({"start", platform::to_utf8(config)}).exit_code, 0);
   const auto pid = running_pid();
   ASSERT_TRUE(pid);
-  const bool followed =
-      wait_until([&] { return read_file(output).find("，pid " + *pid + "\n") != std::string::npos; }, 20s);
+  const bool followed = wait_until(
+      [&] { return read_file(output).find("，pid " + *pid + "\n") != std::string::npos; }, 20s);
   keep->terminate();
   (void)keep->wait();
   EXPECT_TRUE(followed) << read_file(output);
