@@ -11,6 +11,7 @@ packages=(
   g++-mingw-w64-x86-64-posix           # the Windows build
   wine64 wine                          # running the Windows build's tests
   procps                               # ps/pkill used by end-to-end tests
+  python3                              # the example Python client and its test
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything (native, ASan+UBSan, Windows, fuzzers) and runs every test: the native
-# suite, the same under ASan+UBSan, the Windows build's suite under Wine, and short fuzz runs.
+# suite, the same under ASan+UBSan, the Windows build's suite under Wine, the release package's
+# programs under Wine, and short fuzz runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -22,6 +23,9 @@ cmake --preset windows >/dev/null
 cmake --build --preset windows
 cmake/wine-run.sh cmd /c exit 0 # builds the private Wine prefix once, before tests run in parallel
 ctest --preset windows
+
+step "Windows release package, its programs run under Wine"
+scripts/package.sh --check
 
 step "fuzzers (short runs)"
 cmake --preset fuzz >/dev/null

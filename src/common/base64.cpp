@@ -1,5 +1,6 @@
 #include "common/base64.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -10,13 +11,13 @@ namespace {
 constexpr std::uint8_t INVALID = 0xFF;
 constexpr char PAD = '=';
 
+constexpr std::string_view ALPHABET = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
 constexpr std::array<std::uint8_t, 256> make_table() {
   std::array<std::uint8_t, 256> table{};
   table.fill(INVALID);
-  constexpr std::string_view alphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  for (std::size_t i = 0; i < alphabet.size(); ++i) {
-    table[static_cast<unsigned char>(alphabet[i])] = static_cast<std::uint8_t>(i);
+  for (std::size_t i = 0; i < ALPHABET.size(); ++i) {
+    table[static_cast<unsigned char>(ALPHABET[i])] = static_cast<std::uint8_t>(i);
   }
   return table;
 }
@@ -106,6 +107,22 @@ Result<std::string> base64_decode_strict(std::string_view text) {
       out.push_back(static_cast<char>(group >> 8 & 0xFF));
       out.push_back(static_cast<char>(group & 0xFF));
       break;
+  }
+  return out;
+}
+
+std::string base64_encode(std::string_view bytes) {
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  for (std::size_t at = 0; at < bytes.size(); at += 3) {
+    const std::size_t n = std::min<std::size_t>(3, bytes.size() - at);
+    std::uint32_t group = 0;
+    for (std::size_t i = 0; i < 3; ++i) {
+      group = group << 8 | (i < n ? static_cast<unsigned char>(bytes[at + i]) : 0u);
+    }
+    for (std::size_t i = 0; i < 4; ++i) {
+      out += i <= n ? ALPHABET[group >> (18 - 6 * i) & 0x3F] : PAD;
+    }
   }
   return out;
 }

@@ -13,4 +13,7 @@ namespace tavrel {
 // offset 1." or "Invalid padding".
 Result<std::string> base64_decode_strict(std::string_view text);
 
+// The standard alphabet with "=" padding: the one form the strict decoder accepts.
+std::string base64_encode(std::string_view bytes);
+
 }  // namespace tavrel

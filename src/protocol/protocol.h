@@ -16,6 +16,10 @@ namespace tavrel::protocol {
 
 // At most this many bytes of a connection, the line feed included, are taken as the request line.
 inline constexpr std::size_t MAX_REQUEST_LINE = 4'194'304;
+// The service listens on 127.0.0.1 at this port.
+inline constexpr std::uint16_t CONTROL_PORT = 17895;
+// The service's answer to a request whose token is not that of its current run.
+inline constexpr std::string_view TOKEN_MISMATCH = "token 不匹配";
 
 struct RuleSetFile {
   std::string name;
@@ -80,5 +84,9 @@ Result<Envelope> decode_envelope(std::string_view line);
 
 // The compact JSON text of the response followed by one line feed.
 std::string encode_response(const Response& response);
+
+// Decodes a response line (the client's side). Keys it does not know are skipped, so a newer
+// service can add fields; a known key with a value of the wrong type is a fault.
+Result<Response> decode_response(std::string_view line);
 
 }  // namespace tavrel::protocol

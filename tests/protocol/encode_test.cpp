@@ -102,5 +102,35 @@ TEST(EncodeResponse, FailureDescriptionsOfTheDecoderMakeOneValidLine) {
   EXPECT_EQ(parsed.at("error"), "请求格式错误: " + result.error().message());
 }
 
+// The client reads back what the service wrote, skips keys it does not know (a newer
+// service may add some) and refuses a known key of the wrong type.
+TEST(DecodeResponse, ReadsTheEncodersLinesAndSkipsUnknownKeys) {
+  Response full;
+  full.ok = true;
+  full.version = "1.1.1";
+  full.protocol = 2;
+  full.singbox_version = "1.11.4";
+  full.running = true;
+  full.pid = 4294967295u;
+  full.uptime_secs = 18446744073709551615u;
+  full.log_path = "C:\\服务\\core.log";
+  for (const Response& r : {full, Response::failure("token 不匹配"), Response{}}) {
+    const auto decoded = decode_response(encode_response(r));
+    ASSERT_TRUE(decoded) << decoded.error().chain();
+    EXPECT_EQ(decoded.value(), r);
+  }
+  const auto extended = decode_response(R"({"later":{"x":[1]},"ok":true,"running":null,"pid":7})");
+  ASSERT_TRUE(extended) << extended.error().chain();
+  EXPECT_TRUE(extended->ok);
+  EXPECT_EQ(extended->running, std::nullopt);
+  EXPECT_EQ(extended->pid, 7u);
+
+  for (const std::string_view bad : {R"({"running":true})", R"({"ok":"true"})", R"({"ok":true,"pid":-1})",
+                                     R"({"ok":true,"pid":4294967296})", R"({"ok":true,"error":5})", "[true]",
+                                     R"({"ok":true)"}) {
+    EXPECT_FALSE(decode_response(bad)) << bad;
+  }
+}
+
 }  // namespace
 }  // namespace tavrel::protocol

@@ -1,0 +1,18 @@
+// The rule that a rule-set file's name must pass before the service writes anything under it.
+// It belongs to the protocol so that a client can refuse a name before sending it.
+#pragma once
+
+#include <string_view>
+
+namespace tavrel::protocol {
+
+// The service's refusal of a name: this text followed by the name as the request gave it.
+inline constexpr std::string_view BAD_RULESET_NAME = "非法的规则集文件名：";
+
+// A name that can only be a plain file directly inside the rule-set directory: 5 to 72
+// bytes of ASCII letters, digits and "-_.@!", ending ".srs", not starting with "." and
+// without "..". Windows device names ("NUL.srs", "com1.x.srs") are refused as well: they
+// would open a device instead of a file.
+bool is_valid_ruleset_name(std::string_view name);
+
+}  // namespace tavrel::protocol
