@@ -62,8 +62,15 @@ TEST(StartSequence, RefusedConfigTouchesNothing) {
   // An "output" that is not directly inside the top-level "log" object is guarded.
   EXPECT_EQ(error_of(start(f, json::parse(R"({"log":{"level":"info"},"route":{"output":"/x"}})"))),
             "配置中不允许绝对路径：output = /x");
+  // A configuration whose indented text would pass 64 MiB: 120 levels around 280,000 zeros.
+  json deep = json::array();
+  for (int i = 0; i < 280000; ++i) deep.push_back(0);
+  for (int level = 0; level < 120; ++level) deep = json::array({std::move(deep)});
+  EXPECT_EQ(error_of(start(f, std::move(deep), {{"b.srs", "Ag=="}})), "配置过大：config.json 将超过 64 MiB");
+
   EXPECT_EQ(testing::read_file(f.path(files::CONFIG_FILE)), config_before);
   EXPECT_EQ(testing::read_file(platform::join(f.rulesets(), "a.srs")), std::string(1, '\x01'));
+  EXPECT_FALSE(platform::exists(platform::join(f.rulesets(), "b.srs")));
   EXPECT_EQ(running_pid(f), pid);
 }
 
