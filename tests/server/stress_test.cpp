@@ -19,6 +19,20 @@ struct Outcome {
   Client::Received received;
 };
 
+// The program's peak memory stayed under `ceiling` and only its listening socket is left
+// open; the peak as text for the figures line.
+std::string expect_bounded_and_closed(ProgramServer& program, std::uint64_t ceiling) {
+  const auto peak = platform::peak_memory_bytes(program.process());
+  if (peak) {
+    EXPECT_LT(*peak, ceiling);
+  }
+  if (platform::open_socket_count(program.process())) {
+    EXPECT_TRUE(wait_until([&] { return platform::open_socket_count(program.process()) == 1u; }, 5s))
+        << *platform::open_socket_count(program.process()) << " sockets open";
+  }
+  return peak ? std::to_string(*peak >> 20) + " MiB" : "unknown";
+}
+
 TEST(ConnectionStress, TwoHundredClientsAtOnce) {
   constexpr std::size_t CLIENTS = 200, IDLE = 40, LARGE = 20;
   constexpr std::uint64_t MEMORY_CEILING = 300ull << 20;
@@ -61,17 +75,9 @@ TEST(ConnectionStress, TwoHundredClientsAtOnce) {
   EXPECT_EQ(answered, CLIENTS);
   EXPECT_LT(took, 60s);
 
-  const auto peak = platform::peak_memory_bytes(program.process());
-  if (peak) {
-    EXPECT_LT(*peak, MEMORY_CEILING);
-  }
-  // Only the listening socket stays open.
-  if (platform::open_socket_count(program.process())) {
-    EXPECT_TRUE(wait_until([&] { return platform::open_socket_count(program.process()) == 1u; }, 5s))
-        << *platform::open_socket_count(program.process()) << " sockets open";
-  }
+  const std::string peak = expect_bounded_and_closed(program, MEMORY_CEILING);
   std::printf("[ figures  ] %zu clients in %lld ms, peak memory %s\n", CLIENTS, static_cast<long long>(took.count()),
-              peak ? (std::to_string(*peak >> 20) + " MiB").c_str() : "unknown");
+              peak.c_str());
 }
 
 // A start request line whose config is `config`.
@@ -186,16 +192,8 @@ TEST(ConnectionStress, QueuedLargeStartsStayWithinMemoryAndDisk) {
     EXPECT_EQ(exchanges[i].received.bytes, too_large);
   }
   EXPECT_NE(read_file(platform::join(dir.dir(), "config.json")).find("\"slow\": true"), std::string::npos);
-  const auto peak = platform::peak_memory_bytes(program.process());
-  if (peak) {
-    EXPECT_LT(*peak, MEMORY_CEILING);
-  }
-  if (platform::open_socket_count(program.process())) {
-    EXPECT_TRUE(wait_until([&] { return platform::open_socket_count(program.process()) == 1u; }, 5s))
-        << *platform::open_socket_count(program.process()) << " sockets open";
-  }
-  std::printf("[ figures  ] %d queued 4 MiB starts: peak memory %s\n", LARGE,
-              peak ? (std::to_string(*peak >> 20) + " MiB").c_str() : "unknown");
+  const std::string peak = expect_bounded_and_closed(program, MEMORY_CEILING);
+  std::printf("[ figures  ] %d queued 4 MiB starts: peak memory %s\n", LARGE, peak.c_str());
 }
 
 }  // namespace
