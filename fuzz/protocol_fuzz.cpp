@@ -1,6 +1,6 @@
 // decode_envelope on arbitrary request lines. Beyond not crashing: a decoded request written
-// back as JSON decodes to the same request, and a fault description travels as one valid
-// response line.
+// back as JSON decodes to the same request, the shallow decode gives the same verdict, and a
+// fault description travels as one valid response line.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -74,6 +74,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The connection hands over only valid UTF-8 of at most 4 MiB.
   if (size > MAX_REQUEST_LINE || !tavrel::text::is_valid_utf8(line)) return -1;
   const auto result = decode_envelope(line);
+  // A start waits for its turn after a shallow decode: it must judge every line alike.
+  const auto shallow = decode_envelope_shallow(line);
+  if (shallow.ok() != result.ok() || (!result.ok() && shallow.error().message() != result.error().message())) {
+    broken("the shallow decode judges otherwise", line);
+  }
   if (result.ok()) {
     check_round_trip(result.value());
   } else {

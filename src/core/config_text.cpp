@@ -75,19 +75,25 @@ void append_indent(std::string& out, int depth) {
 
 constexpr std::size_t CHUNK = 64 * 1024;
 
-// Collects the text; with a file attached, hands it over in pieces at value boundaries, so a
-// large configuration never needs a buffer of its whole size (fresh memory is costly to
-// touch, and a start may write megabytes).
+// Collects the text; with a file attached, or when only counting, hands it over in pieces at
+// value boundaries, so a large configuration never needs a buffer of its whole size (fresh
+// memory is costly to touch, and a start may write megabytes). Counting and writing stop early
+// once the text passes `limit` or a write has failed.
 struct TextOut {
   std::string text;
   platform::FileWriter* file = nullptr;
+  bool counting = false;
+  std::uint64_t handed_on = 0;  // bytes flushed so far
+  std::uint64_t limit = UINT64_MAX;
   Status status;
 
+  bool done() const { return handed_on > limit || !status; }
   void boundary() {
-    if (file != nullptr && text.size() >= CHUNK) flush();
+    if ((file != nullptr || counting) && text.size() >= CHUNK) flush();
   }
   void flush() {
-    if (status) status = file->write(text);
+    handed_on += text.size();
+    if (file != nullptr && status) status = file->write(text);
     text.clear();
   }
 };
@@ -115,6 +121,7 @@ void append_value(TextOut& sink, const json& value, int depth) {
         }
         append_value(sink, *it, depth + 1);
         sink.boundary();
+        if (sink.done()) return;
       }
       out.push_back('\n');
       append_indent(out, depth);
@@ -148,6 +155,15 @@ std::string config_json_text(const json& config) {
   TextOut out;
   append_value(out, config, 0);
   return std::move(out.text);
+}
+
+std::uint64_t config_json_size(const json& config, std::uint64_t limit) {
+  TextOut out;
+  out.counting = true;
+  out.limit = limit;
+  append_value(out, config, 0);
+  out.flush();
+  return out.handed_on;
 }
 
 Status write_config_json(const platform::Path& file, const json& config) {

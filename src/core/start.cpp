@@ -24,6 +24,9 @@ Status handle_start(const platform::Path& service_dir, CoreSlot& slot, LeaseCloc
   const platform::Path work_dir = platform::join(service_dir, files::WORK_DIR);
   const platform::Path rulesets_dir = platform::join(work_dir, files::RULESETS_DIR);
 
+  if (config_json_size(config, CONFIG_JSON_LIMIT) > CONFIG_JSON_LIMIT) {
+    return CommandError(std::string(CONFIG_TOO_LARGE));
+  }
   if (auto installed = install_rulesets(rulesets_dir, rulesets); !installed) return installed;
 
   if (auto written = write_config_json(config_path, config); !written) {

@@ -1,5 +1,6 @@
 // The strict request-line decoder. It reads the JSON text once, building the `config` value
-// directly; every fault carries the place in the text where it was found.
+// directly (or, shallow, only checking it); every fault carries the place in the text where it
+// was found.
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -165,8 +166,10 @@ bool is_tiny(const Number& n) {
 
 class Parser {
  public:
-  Parser(std::string_view line, std::string_view text)
-      : line_(line), p_(text.data()), end_(text.data() + text.size()) {}
+  // A shallow parser checks a start's config and rule-set files as closely as it would build
+  // them, and builds neither.
+  Parser(std::string_view line, std::string_view text, bool shallow)
+      : line_(line), p_(text.data()), end_(text.data() + text.size()), shallow_(shallow) {}
 
   Result<Envelope> run() {
     Envelope envelope;
@@ -453,15 +456,15 @@ class Parser {
   }
 
   // Integers that fit are kept as 64-bit integers, unsigned unless negative; every other
-  // number as a double.
-  bool number_value(const Number& n, json& out) {
+  // number as a double. With no `out`, only whether it can be held.
+  bool number_value(const Number& n, json* out) {
     if (n.integral && !n.overflow) {
       if (!n.negative) {
-        out = n.magnitude;
+        if (out != nullptr) *out = n.magnitude;
         return true;
       }
       if (n.magnitude <= std::uint64_t{1} << 63) {
-        out = static_cast<std::int64_t>(0 - n.magnitude);
+        if (out != nullptr) *out = static_cast<std::int64_t>(0 - n.magnitude);
         return true;
       }
     }
@@ -473,7 +476,7 @@ class Parser {
     } else if (parsed.ec != std::errc() || parsed.ptr != n.end) {
       return fail(n.begin, "invalid number");
     }
-    out = value;
+    if (out != nullptr) *out = value;
     return true;
   }
 
@@ -511,19 +514,20 @@ class Parser {
       default: {
         if (*p_ != '-' && !is_digit(*p_)) return unexpected("a value");
         Number n;
-        return scan_number(n) && number_value(n, out);
+        return scan_number(n) && number_value(n, &out);
       }
     }
   }
 
-  bool skip_value(int level) {
+  // With `numbers`, a number is refused where parse_value would refuse it.
+  bool skip_value(int level, bool numbers = false) {
     switch (*p_) {
       case '{':
-        return for_each_member(level,
-                               [&](std::string&, const char*) { return skip_value(level + 1); });
+        return for_each_member(
+            level, [&](std::string&, const char*) { return skip_value(level + 1, numbers); });
       case '[':
-        return for_each_element(level,
-                                [&](std::size_t, const char*) { return skip_value(level + 1); });
+        return for_each_element(
+            level, [&](std::size_t, const char*) { return skip_value(level + 1, numbers); });
       case '"':
         return scan_string<false>(nullptr);
       case 't':
@@ -535,7 +539,7 @@ class Parser {
       default: {
         if (*p_ != '-' && !is_digit(*p_)) return unexpected("a value");
         Number n;
-        return scan_number(n);
+        return scan_number(n) && (!numbers || number_value(n, nullptr));
       }
     }
   }
@@ -710,7 +714,7 @@ class Parser {
     Soft& soft = req.fault(field);
     switch (field) {
       case Field::Config:
-        return parse_value(req.config, 3);
+        return shallow_ ? skip_value(3, true) : parse_value(req.config, 3);
       case Field::Rulesets:
         return decode_rulesets(req.rulesets, soft);
       case Field::At:
@@ -773,8 +777,10 @@ class Parser {
 
   bool decode_rulesets(std::vector<RuleSetFile>& files, Soft& soft) {
     if (*p_ != '[') return mismatch(3, "\"rulesets\"", "an array", &soft);
+    RuleSetFile scratch;
     return for_each_element(3, [&](std::size_t, const char*) {
       if (soft) return skip_value(4);
+      if (shallow_) return decode_file(scratch, soft);
       files.emplace_back();
       return decode_file(files.back(), soft);
     });
@@ -860,12 +866,17 @@ class Parser {
   const char* p_;
   const char* end_;
   std::optional<Fault> fault_;
+  const bool shallow_;
 };
 
 }  // namespace
 
 Result<Envelope> decode_envelope(std::string_view line) {
-  return Parser(line, text::trim_unicode_space(line)).run();
+  return Parser(line, text::trim_unicode_space(line), false).run();
+}
+
+Result<Envelope> decode_envelope_shallow(std::string_view line) {
+  return Parser(line, text::trim_unicode_space(line), true).run();
 }
 
 }  // namespace tavrel::protocol

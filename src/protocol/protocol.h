@@ -82,6 +82,11 @@ struct Response {
 // fault the error's message describes the first fault found, with its line and column.
 Result<Envelope> decode_envelope(std::string_view line);
 
+// The same verdict as decode_envelope on every line, but a start request's config is left null
+// and its rulesets empty: a start waiting for its turn holds its line, not the decoded value
+// (which can take many times the bytes of its text).
+Result<Envelope> decode_envelope_shallow(std::string_view line);
+
 // The compact JSON text of the response followed by one line feed.
 std::string encode_response(const Response& response);
 

@@ -13,6 +13,7 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <variant>
 
 #include "common/text.h"
 #include "protocol/protocol.h"
@@ -124,21 +125,61 @@ void finish_on_pool(asio::ip::tcp::socket socket, std::string reply, bool unread
   }
 }
 
-// Runs the request on the blocking pool, which then answers and ends the connection.
-void answer_on_pool(asio::ip::tcp::socket socket, protocol::Request request, SharedState state, bool unread,
-                    ServerContext& context, ConnectionTicket ticket) {
-  asio::post(context.blocking, [socket = std::move(socket), request = std::move(request), state = std::move(state),
-                                unread, ticket = std::move(ticket)]() mutable {
+// A job that makes the response on the pool thread it runs on, then answers and ends the
+// connection there.
+template <class MakeResponse>
+auto answering(asio::ip::tcp::socket socket, bool unread, ConnectionTicket ticket, MakeResponse make) {
+  return [socket = std::move(socket), unread, ticket = std::move(ticket), make = std::move(make)]() mutable {
     protocol::Response response;
     try {
-      response = handle_request(std::move(request), std::move(state));
+      response = make();
     } catch (const std::exception& e) {
       response = protocol::Response::failure(std::string(INTERNAL) + "handler failed: " + e.what());
     } catch (...) {
       response = protocol::Response::failure(std::string(INTERNAL) + "handler failed");
     }
     finish_on_pool(std::move(socket), protocol::encode_response(response), unread, std::move(ticket));
-  });
+  };
+}
+
+// A start waits for its turn as text and is decoded in full only when it runs: a decoded
+// configuration can take many times the bytes of its text.
+protocol::Response start_in_turn(std::string line, SharedState state) {
+  auto envelope = protocol::decode_envelope(line);
+  std::string().swap(line);
+  if (!envelope) return protocol::Response::failure(std::string(BAD_FORMAT) + envelope.error().message());
+  return handle_request(std::move(envelope->req), std::move(state));
+}
+
+// Decodes and checks the line and hands the request on, socket and all; the failure to reply
+// when it was not handed on. Never waits, so the line's turn is settled when it returns.
+std::optional<std::string> dispatch(std::optional<std::string>& line, asio::ip::tcp::socket& socket, SharedState& state,
+                                    bool unread, ServerContext& context, ConnectionTicket& ticket) {
+  SequenceQueue::Ticket turn = context.sequence.take();
+  if (!line || !text::is_valid_utf8(*line)) return std::string(READ_TIMEOUT);
+  auto envelope = protocol::decode_envelope_shallow(*line);
+  if (!envelope) return std::string(BAD_FORMAT) + envelope.error().message();
+  if (envelope->token != state->token) return std::string(TOKEN_MISMATCH);
+
+  if (std::holds_alternative<protocol::Request::Start>(envelope->req.kind)) {
+    context.sequence.run(std::move(turn), answering(std::move(socket), unread, std::move(ticket),
+                                                    [text = std::move(*line), state = std::move(state)]() mutable {
+                                                      return start_in_turn(std::move(text), std::move(state));
+                                                    }));
+    return std::nullopt;
+  }
+  const bool stop = std::holds_alternative<protocol::Request::Stop>(envelope->req.kind);
+  line.reset();
+  auto job = answering(std::move(socket), unread, std::move(ticket),
+                       [request = std::move(envelope->req), state = std::move(state)]() mutable {
+                         return handle_request(std::move(request), std::move(state));
+                       });
+  if (stop) {
+    context.sequence.run(std::move(turn), std::move(job));
+  } else {
+    asio::post(context.blocking, std::move(job));
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -147,21 +188,11 @@ asio::awaitable<void> handle_connection(asio::ip::tcp::socket socket, SharedStat
                                         ConnectionTicket ticket) {
   asio::steady_timer deadline(socket.get_executor(), context.options.read_deadline);
   RequestLine line = co_await read_line(socket, deadline);
-  const bool unread = line.unread;
-  std::string failure;
-  if (!line.text || !text::is_valid_utf8(*line.text)) {
-    failure = READ_TIMEOUT;
-  } else if (auto envelope = protocol::decode_envelope(*line.text); !envelope) {
-    failure = std::string(BAD_FORMAT) + envelope.error().message();
-  } else if (envelope->token != state->token) {
-    failure = TOKEN_MISMATCH;
-  } else {
-    line.text.reset();
-    answer_on_pool(std::move(socket), std::move(envelope->req), std::move(state), unread, context, std::move(ticket));
-    co_return;
-  }
-  co_await finish(std::move(socket), protocol::encode_response(protocol::Response::failure(std::move(failure))), unread,
-                  std::move(ticket));
+  std::optional<std::string> failure = dispatch(line.text, socket, state, line.unread, context, ticket);
+  if (!failure) co_return;
+  line.text.reset();
+  co_await finish(std::move(socket), protocol::encode_response(protocol::Response::failure(std::move(*failure))),
+                  line.unread, std::move(ticket));
 }
 
 }  // namespace tavrel::server

@@ -28,8 +28,9 @@ class ConnectionTicket {
 };
 
 // Reads one line under the read deadline, decodes it, checks the token, runs the request on
-// the blocking pool, writes the response line and closes. Never fails to its caller. The
-// task may end before the connection does: the pool then finishes it.
+// the blocking pool (start and stop in their turn, on the sequence thread), writes the
+// response line and closes. Never fails to its caller. The task may end before the
+// connection does: the pool then finishes it.
 asio::awaitable<void> handle_connection(asio::ip::tcp::socket socket, SharedState state, ServerContext& context,
                                         ConnectionTicket ticket);
 

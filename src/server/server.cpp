@@ -68,19 +68,25 @@ void run_server(std::shared_ptr<StopFlag> stop) { run_server(std::move(stop), Se
 void run_server(std::shared_ptr<StopFlag> stop, const ServerOptions& options) {
   asio::io_context io(EVENT_LOOP_THREADS);
   asio::thread_pool blocking(BLOCKING_POOL_THREADS);
+  // One thread: a start decodes its configuration only there, so at most one decoded start
+  // exists at a time, and its memory is reused by the next.
+  asio::thread_pool sequence_thread(1);
+  SequenceQueue sequence(sequence_thread);
   // Keeps the workers waiting for tasks until the server is done.
   auto work = asio::make_work_guard(io);
   std::vector<std::thread> workers;
   for (int i = 0; i < EVENT_LOOP_THREADS; ++i) workers.emplace_back([&io] { io.run(); });
 
-  ServerContext context{io, blocking, options};
+  ServerContext context{io, blocking, options, sequence};
   SharedState state = server_main(context, *stop);
 
   // Tasks still waiting are abandoned; handlers already running on the pool may finish.
   io.stop();
   for (auto& worker : workers) worker.join();
   blocking.stop();
+  sequence_thread.stop();
   blocking.join();
+  sequence_thread.join();
   // A start that was already running at the stop may have launched a core after it; none
   // may outlive the server.
   if (state) core::stop_core(state->core);

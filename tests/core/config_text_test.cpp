@@ -140,6 +140,23 @@ TEST(ConfigFile, HoldsExactlyTheText) {
   }
 }
 
+// The count is the text's length, and stops soon after the limit however large the text
+// would be: 120 levels of indentation make two bytes of request text about 245 of config.json.
+TEST(ConfigJsonSize, CountsTheTextAndStopsPastTheLimit) {
+  json large = json::object();
+  for (int i = 0; i < 3000; ++i) large["rules"].push_back({{"domain", "站点-" + std::to_string(i)}, {"n", i * 0.5}});
+  for (const json& config : {json(nullptr), json::array(), json::parse(R"({"a":[{},[1,"\u0001"]]})"), large}) {
+    EXPECT_EQ(config_json_size(config, UINT64_MAX), config_json_text(config).size());
+    EXPECT_EQ(config_json_size(config, config_json_text(config).size()), config_json_text(config).size());
+  }
+  json deep = json::array();
+  for (int i = 0; i < 300000; ++i) deep.push_back(0);
+  for (int level = 0; level < 120; ++level) deep = json::array({std::move(deep)});
+  const std::uint64_t counted = config_json_size(deep, 1 << 20);
+  EXPECT_GT(counted, 1u << 20);
+  EXPECT_LT(counted, 2u << 20);
+}
+
 TEST(ConfigFile, FailureCarriesTheSystemError) {
   testing::TempDir dir("config file");
   const auto written = write_config_json(platform::join(dir.path(), "missing dir/config.json"), json::object());

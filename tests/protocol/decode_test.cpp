@@ -83,6 +83,12 @@ TEST(DecodeEnvelope, AcceptsEveryKindInObjectAndArrayForms) {
     const auto result = decode_envelope(c.line);
     ASSERT_TRUE(result.ok()) << describe(result);
     EXPECT_EQ(result.value(), c.expected);
+    // The shallow decode accepts the same, leaving a start's body unbuilt.
+    Envelope shallow_expected = c.expected;
+    if (auto* body = std::get_if<Request::Start>(&shallow_expected.req.kind)) *body = {};
+    const auto shallow = decode_envelope_shallow(c.line);
+    ASSERT_TRUE(shallow.ok()) << describe(shallow);
+    EXPECT_EQ(shallow.value(), shallow_expected);
   }
 }
 
@@ -100,6 +106,9 @@ void expect_faults(const std::vector<Rejected>& cases) {
     const std::string& message = result.error().message();
     EXPECT_NE(message.find(c.fault), std::string::npos) << message;
     EXPECT_NE(message.find(" at " + c.position), std::string::npos) << message;
+    const auto shallow = decode_envelope_shallow(c.line);
+    ASSERT_FALSE(shallow.ok());
+    EXPECT_EQ(shallow.error().message(), message);
   }
 }
 
@@ -372,6 +381,7 @@ TEST(DecodeConfig, ClassifiesNumbers) {
         decode_envelope(R"({"token":"a","req":{"cmd":"start","config":)" + text + "}}");
     ASSERT_FALSE(result.ok());
     EXPECT_NE(result.error().message().find("number out of range"), std::string::npos);
+    EXPECT_FALSE(decode_envelope_shallow(R"({"token":"a","req":{"cmd":"start","config":)" + text + "}}").ok());
   }
 }
 

@@ -59,19 +59,26 @@ TEST(StartSequence, RefusedConfigTouchesNothing) {
   const std::uint32_t pid = running_pid(f);
   ASSERT_NE(pid, 0u);
 
-  const struct {
-    const char* config;
+  // A configuration whose indented text would pass 64 MiB: 120 levels around 280,000 zeros.
+  json deep = json::array();
+  for (int i = 0; i < 280000; ++i) deep.push_back(0);
+  for (int level = 0; level < 120; ++level) deep = json::array({std::move(deep)});
+  struct {
+    json config;
     std::string_view error;
   } refused[] = {
       // An "output" that is not directly inside the top-level "log" object is guarded.
-      {R"({"log":{"level":"info"},"route":{"output":"/x"}})", "配置中不允许绝对路径：output = /x"},
-      {R"({"outbounds":[{"type":"tor","executable_path":"rulesets/a.srs"}]})", "配置中不允许的设置：executable_path"},
+      {json::parse(R"({"log":{"level":"info"},"route":{"output":"/x"}})"), "配置中不允许绝对路径：output = /x"},
+      {json::parse(R"({"outbounds":[{"type":"tor","executable_path":"rulesets/a.srs"}]})"),
+       "配置中不允许的设置：executable_path"},
+      {std::move(deep), "配置过大：config.json 将超过 64 MiB"},
   };
-  for (const auto& c : refused) {
-    SCOPED_TRACE(c.config);
-    EXPECT_EQ(error_of(start(f, json::parse(c.config))), c.error);
+  for (auto& c : refused) {
+    SCOPED_TRACE(c.error);
+    EXPECT_EQ(error_of(start(f, std::move(c.config), {{"b.srs", "Ag=="}})), c.error);
     EXPECT_EQ(testing::read_file(f.path(files::CONFIG_FILE)), config_before);
     EXPECT_EQ(testing::read_file(platform::join(f.rulesets(), "a.srs")), std::string(1, '\x01'));
+    EXPECT_FALSE(platform::exists(platform::join(f.rulesets(), "b.srs")));
     EXPECT_EQ(running_pid(f), pid);
   }
 }
