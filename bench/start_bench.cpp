@@ -17,11 +17,12 @@
 #include <thread>
 #include <vector>
 
+#include "common/base64.h"
 #include "core/config_text.h"
 #include "core/core_process.h"
 #include "core/lease_clock.h"
-#include "core/screening.h"
 #include "core/ruleset_files.h"
+#include "core/screening.h"
 #include "core/singbox.h"
 #include "core/start.h"
 #include "files/service_dir.h"
@@ -50,26 +51,6 @@ std::string word(std::size_t n) {
   std::string w(n, 'a');
   for (auto& c : w) c = LETTERS[rng() % 36];
   return w;
-}
-
-std::string base64(const std::string& bytes) {
-  static constexpr char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
-  std::size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
-    const unsigned v = (unsigned char)bytes[i] << 16 | (unsigned char)bytes[i + 1] << 8 | (unsigned char)bytes[i + 2];
-    for (int s = 18; s >= 0; s -= 6) out += ALPHABET[(v >> s) & 63];
-  }
-  if (const std::size_t rest = bytes.size() - i; rest > 0) {
-    unsigned v = (unsigned char)bytes[i] << 16;
-    if (rest == 2) v |= (unsigned char)bytes[i + 1] << 8;
-    out += ALPHABET[(v >> 18) & 63];
-    out += ALPHABET[(v >> 12) & 63];
-    out += rest == 2 ? ALPHABET[(v >> 6) & 63] : '=';
-    out += '=';
-  }
-  return out;
 }
 
 // A configuration shaped like a real one: outbounds and many route rules with domain lists,
@@ -226,7 +207,7 @@ int main(int argc, char** argv) {
   std::vector<tavrel::protocol::RuleSetFile> rulesets;
   std::size_t base64_total = 0, decoded_total = 0;
   for (int i = 0; i < RULESET_COUNT; ++i) {
-    rulesets.push_back({"set-" + std::to_string(i) + ".srs", base64(set_bytes[i])});
+    rulesets.push_back({"set-" + std::to_string(i) + ".srs", tavrel::base64_encode(set_bytes[i])});
     base64_total += rulesets.back().data_b64.size();
     decoded_total += set_bytes[i].size();
   }

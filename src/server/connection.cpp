@@ -24,7 +24,6 @@ namespace {
 
 constexpr std::string_view READ_TIMEOUT = "读取请求超时";
 constexpr std::string_view BAD_FORMAT = "请求格式错误: ";
-constexpr std::string_view TOKEN_MISMATCH = "token 不匹配";
 constexpr std::string_view INTERNAL = "internal: ";
 constexpr std::size_t FIRST_READ = 4 * 1024;
 constexpr std::size_t READ_CHUNK = 64 * 1024;
@@ -159,7 +158,7 @@ std::optional<std::string> dispatch(std::optional<std::string>& line, asio::ip::
   if (!line || !text::is_valid_utf8(*line)) return std::string(READ_TIMEOUT);
   auto envelope = protocol::decode_envelope_shallow(*line);
   if (!envelope) return std::string(BAD_FORMAT) + envelope.error().message();
-  if (envelope->token != state->token) return std::string(TOKEN_MISMATCH);
+  if (envelope->token != state->token) return std::string(protocol::TOKEN_MISMATCH);
 
   if (std::holds_alternative<protocol::Request::Start>(envelope->req.kind)) {
     context.sequence.run(std::move(turn), answering(std::move(socket), unread, std::move(ticket),

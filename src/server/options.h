@@ -13,15 +13,15 @@ namespace tavrel::server {
 
 using namespace std::chrono_literals;
 
-inline constexpr std::uint16_t CONTROL_PORT = 17895;
+// The port and the request line limit are the protocol's own.
+using protocol::CONTROL_PORT;
+using protocol::MAX_REQUEST_LINE;
 inline constexpr std::chrono::milliseconds STOP_POLL_INTERVAL = 200ms;
 inline constexpr int BIND_RETRY_ROUNDS = 25;
 inline constexpr std::chrono::milliseconds ACCEPT_ERROR_PAUSE = 200ms;
 inline constexpr std::chrono::seconds LEASE_CHECK_PERIOD = 5s;
 inline constexpr std::chrono::seconds LEASE_TIMEOUT = 90s;
 inline constexpr std::chrono::seconds READ_DEADLINE = 10s;
-// The request line limit is the protocol's own.
-using protocol::MAX_REQUEST_LINE;
 // At most this many connections are open at once; more wait in the listen backlog.
 inline constexpr std::size_t MAX_OPEN_CONNECTIONS = 64;
 inline constexpr int LISTEN_BACKLOG = 128;
