@@ -1,25 +1,45 @@
 #include "core/core_process.h"
 
+#include <array>
+#include <condition_variable>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "core/singbox.h"
 #include "files/service_dir.h"
 #include "files/service_log.h"
+#include "platform/fs.h"
 
 namespace tavrel::core {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// How long a stop or launch waits for the drain of an ended core's output. Only a descendant
+// that escaped the core's tree can hold the pipe longer; the drain then reads on unwritten.
+constexpr std::chrono::milliseconds DRAIN_WAIT = 1s;
+
 void log_with_pid(std::string_view line, std::uint32_t pid) {
   files::log_line(std::string(line) + std::to_string(pid));
+}
+
+std::uint32_t exit_code_of(const CoreProcess& core) {
+  // Windows exit codes are unsigned 32-bit values (an NTSTATUS for a crash).
+  return static_cast<std::uint32_t>(core.exit_code().value_or(1));
+}
+
+void log_exit(std::uint32_t code, std::uint32_t pid) {
+  files::log_line(std::string(CORE_EXITED_LINE) + std::to_string(code) +
+                  std::string(CORE_EXITED_PID) + std::to_string(pid));
 }
 
 // Terminates, then polls through the grace period; a core still there after it is
 // terminated again and waited for without limit.
 void end_core(const CoreTimings& timings, CoreProcess core) {
   const std::uint32_t pid = core.id();
+  // Not noticed by a status before this stop: it still ended by itself.
+  if (auto ended = core.has_exited(); ended && ended.value()) log_exit(exit_code_of(core), pid);
   core.terminate();
   const auto deadline = Clock::now() + timings.stop_grace;
   while (Clock::now() < deadline) {
@@ -36,17 +56,137 @@ void end_core(const CoreTimings& timings, CoreProcess core) {
 
 }  // namespace
 
+// core.log as the core's output fills it. Before bytes would take it past the limit it becomes
+// core.log.1, cut after the last whole line that still fits, so a line is split only when it
+// does not fit at all. A failed write or rename loses output, never stops the drain.
+class CoreLog {
+ public:
+  CoreLog(platform::Path file, platform::Path old_file, std::uint64_t limit,
+          platform::FileWriter writer)
+      : file_(std::move(file)), old_file_(std::move(old_file)), limit_(limit > 0 ? limit : 1) {
+    writer_.emplace(std::move(writer));
+  }
+
+  void write(std::string_view bytes) {
+    while (!bytes.empty()) {
+      const std::uint64_t room = limit_ - size_;
+      std::size_t take = bytes.size();
+      if (take > room) {
+        const std::size_t cut = bytes.substr(0, static_cast<std::size_t>(room)).rfind('\n');
+        take = cut == std::string_view::npos ? static_cast<std::size_t>(room) : cut + 1;
+      }
+      if (take > 0 && writer_) (void)writer_->write(bytes.substr(0, take));
+      size_ += take;
+      bytes.remove_prefix(take);
+      if (!bytes.empty()) rotate();
+    }
+  }
+
+ private:
+  void rotate() {
+    writer_.reset();
+    (void)platform::rename_replace(file_, old_file_);
+    if (auto fresh = platform::FileWriter::create(file_)) writer_.emplace(std::move(fresh).value());
+    size_ = 0;
+  }
+
+  platform::Path file_, old_file_;
+  std::uint64_t limit_;
+  std::uint64_t size_ = 0;
+  std::optional<platform::FileWriter> writer_;
+};
+
+// The thread that drains one core's output pipe into core.log. It runs until every holder of
+// the pipe's write end has gone, so the core never waits on the service for more than a disk
+// write.
+class CoreOutput {
+ public:
+  static Result<std::unique_ptr<CoreOutput>> start(platform::OwnedHandle pipe, CoreLog log) {
+    auto output = std::unique_ptr<CoreOutput>(new CoreOutput());
+    output->shared_->log.emplace(std::move(log));
+    try {
+      std::thread(drain, output->shared_, std::move(pipe)).detach();
+    } catch (const std::system_error& e) {
+      return CommandError(e.what());
+    }
+    return output;
+  }
+
+  ~CoreOutput() { finish(); }
+
+  // Waits a moment for the end of the output, then closes core.log either way.
+  void finish() {
+    std::unique_lock lock(shared_->mutex);
+    shared_->ended_cv.wait_for(lock, DRAIN_WAIT, [&] { return shared_->ended; });
+    shared_->log.reset();
+  }
+
+ private:
+  struct Shared {
+    std::mutex mutex;
+    std::condition_variable ended_cv;
+    bool ended = false;
+    std::optional<CoreLog> log;  // absent once finished: the drain then only reads
+  };
+
+  CoreOutput() = default;
+
+  static void drain(std::shared_ptr<Shared> shared, platform::OwnedHandle pipe) {
+    std::array<char, 65536> buffer;
+    for (;;) {
+      auto got = platform::read_pipe(pipe, buffer.data(), buffer.size());
+      if (!got || got.value() == 0) break;
+      std::lock_guard lock(shared->mutex);
+      if (shared->log) shared->log->write({buffer.data(), got.value()});
+    }
+    std::lock_guard lock(shared->mutex);
+    shared->log.reset();
+    shared->ended = true;
+    shared->ended_cv.notify_all();
+  }
+
+  std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
+};
+
+CoreSlot::CoreSlot(const CoreTimings& timings) : timings_(timings) {}
+
+CoreSlot::~CoreSlot() = default;
+
 Status launch_core(CoreSlot& slot, const platform::Path& service_dir,
                    const platform::Path& config_path, const platform::Path& work_dir) {
+  {
+    // The last core's output is done with core.log before core.log changes hands.
+    std::unique_ptr<CoreOutput> previous;
+    {
+      std::lock_guard lock(slot.mutex_);
+      previous = std::move(slot.output_);
+    }
+  }
+  const platform::Path log = platform::join(service_dir, files::CORE_LOG_FILE);
+  const platform::Path old_log = platform::join(service_dir, files::CORE_LOG_OLD_FILE);
+
+  std::unique_ptr<CoreOutput> output;
   Result<CoreProcess> started = [&]() -> Result<CoreProcess> {
-    auto out = platform::open_output_file(platform::join(service_dir, files::CORE_LOG_FILE));
-    if (!out) return std::move(out).error().context(std::string(CREATE_CORE_LOG_FAILED));
-    auto err = platform::duplicate_handle(out.value());
-    if (!err) return std::move(err).error();
+    // Kept, so that after a crash and a new start the crashed core's words can still be read.
+    if (platform::exists(log)) (void)platform::rename_replace(log, old_log);
+    auto file = platform::FileWriter::create(log);
+    if (!file) return std::move(file).error().context(std::string(CREATE_CORE_LOG_FAILED));
+    auto pipe = platform::make_output_pipe();
+    if (!pipe) return std::move(pipe).error();
     auto child = platform::spawn(core_executable(service_dir), run_args(config_path, work_dir),
-                                 out.value(), err.value(), {.no_window = true});
+                                 pipe->write, pipe->write, {.no_window = true});
+    // Only the core holds the write end now, so the drain ends when the core's tree has gone.
+    pipe->write.reset();
     if (!child) return std::move(child).error().context(std::string(CORE_START_FAILED));
-    // Both core.log handles of the service close on return; only the core keeps the file.
+    auto drain = CoreOutput::start(
+        std::move(pipe->read),
+        CoreLog(log, old_log, slot.timings_.core_log_limit, std::move(file).value()));
+    if (!drain) {
+      child->terminate();
+      (void)child->wait();
+      return std::move(drain).error().context(std::string(CORE_START_FAILED));
+    }
+    output = std::move(drain).value();
     return child;
   }();
   if (!started) return std::move(started).error();
@@ -56,10 +196,13 @@ Status launch_core(CoreSlot& slot, const platform::Path& service_dir,
 
   const auto now = Clock::now();
   std::optional<CoreProcess> displaced;
+  std::unique_ptr<CoreOutput> displaced_output;
   {
     std::lock_guard lock(slot.mutex_);
     displaced = std::exchange(slot.child_, std::move(started).value());
+    displaced_output = std::exchange(slot.output_, std::move(output));
     slot.started_at_ = now;
+    slot.exit_code_.reset();
   }
   // Only a launch outside the sequence lock can find a core recorded here; ending it keeps
   // every running core in the slot.
@@ -69,26 +212,41 @@ Status launch_core(CoreSlot& slot, const platform::Path& service_dir,
 
 void stop_core(CoreSlot& slot) {
   std::optional<CoreProcess> core;
+  std::unique_ptr<CoreOutput> output;
   {
     std::lock_guard lock(slot.mutex_);
     core = std::exchange(slot.child_, std::nullopt);
+    output = std::move(slot.output_);
+    slot.exit_code_.reset();
   }
   if (core) end_core(slot.timings_, std::move(*core));
+  // `output` finishes here, once the core's tree has gone and its pipe has ended.
 }
 
 std::optional<CoreInfo> core_status(CoreSlot& slot) {
-  std::lock_guard lock(slot.mutex_);
-  if (!slot.child_) return std::nullopt;
-  auto ended = slot.child_->has_exited();
-  if (!ended || ended.value()) {
+  std::optional<CoreProcess> ended_core;
+  std::optional<std::uint32_t> code;
+  {
+    std::lock_guard lock(slot.mutex_);
+    if (!slot.child_) return std::nullopt;
+    auto ended = slot.child_->has_exited();
+    if (ended && !ended.value()) {
+      const auto elapsed = Clock::now() - slot.started_at_;
+      const auto secs = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
+      return CoreInfo{slot.child_->id(), secs < 0 ? 0 : static_cast<std::uint64_t>(secs)};
+    }
     // Whatever the core started and left behind would otherwise run on unsupervised.
     slot.child_->terminate();
-    slot.child_.reset();
-    return std::nullopt;
+    if (ended) code = slot.exit_code_ = exit_code_of(*slot.child_);
+    ended_core = std::exchange(slot.child_, std::nullopt);
   }
-  const auto elapsed = Clock::now() - slot.started_at_;
-  const auto secs = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
-  return CoreInfo{slot.child_->id(), secs < 0 ? 0 : static_cast<std::uint64_t>(secs)};
+  if (code) log_exit(*code, ended_core->id());
+  return std::nullopt;
+}
+
+std::optional<std::uint32_t> core_exit_code(CoreSlot& slot) {
+  std::lock_guard lock(slot.mutex_);
+  return slot.exit_code_;
 }
 
 }  // namespace tavrel::core

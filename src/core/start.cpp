@@ -10,37 +10,103 @@
 #include "platform/fs.h"
 
 namespace tavrel::core {
+namespace {
 
-Status handle_start(const platform::Path& service_dir, CoreSlot& slot, LeaseClock& lease, nlohmann::json config,
-                    const std::vector<protocol::RuleSetFile>& rulesets, std::chrono::milliseconds check_time_limit) {
+// Inside the staging place: where the live rule-set directory goes on its way out.
+constexpr std::string_view PREVIOUS_RULESETS = "previous-rulesets";
+
+struct StartPaths {
+  platform::Path config, work, rulesets;
+  platform::Path staging, staged_config, staged_rulesets;
+};
+
+StartPaths paths_in(const platform::Path& service_dir) {
+  StartPaths p;
+  p.config = platform::join(service_dir, files::CONFIG_FILE);
+  p.work = platform::join(service_dir, files::WORK_DIR);
+  p.rulesets = platform::join(p.work, files::RULESETS_DIR);
+  p.staging = platform::join(service_dir, files::STAGING_DIR);
+  p.staged_config = platform::join(p.staging, files::CONFIG_FILE);
+  p.staged_rulesets = platform::join(p.staging, files::RULESETS_DIR);
+  return p;
+}
+
+// Writes the new files into a fresh staging place and lets the core check them there, seeing
+// the rule-set files at the same relative paths as the core that will run.
+Status stage_and_check(const StartPaths& p, const platform::Path& service_dir,
+                       const nlohmann::json& config,
+                       const std::vector<protocol::RuleSetFile>& rulesets,
+                       std::chrono::milliseconds check_time_limit) {
+  if (platform::exists(p.staging)) {
+    // Left by a start that did not finish (the service ended in the middle).
+    if (auto removed = platform::remove_all(p.staging); !removed) {
+      return std::move(removed).error().context(std::string(CLEAR_STAGING_FAILED));
+    }
+  }
+  if (auto created = platform::create_directories(p.staging); !created) {
+    return std::move(created).error().context(std::string(CREATE_STAGING_FAILED));
+  }
+  if (auto installed = install_rulesets(p.staged_rulesets, rulesets); !installed) return installed;
+  if (auto written = write_config_json(p.staged_config, config); !written) {
+    return std::move(written).error().context(std::string(WRITE_CONFIG_FAILED));
+  }
+  auto checked = run_check(service_dir, p.staged_config, p.staging, check_time_limit);
+  if (!checked) return std::move(checked).error();
+  if (checked->exit_code != 0 || checked->timed_out) {
+    return CommandError(std::string(CHECK_FAILED) + check_output_tail(checked->stderr_bytes));
+  }
+  return {};
+}
+
+// Puts the checked files in place by renames; the old core has been stopped, so nothing holds
+// the live files open.
+Status swap_in(const StartPaths& p) {
+  if (platform::exists(p.rulesets)) {
+    if (!platform::rename_replace(p.rulesets, platform::join(p.staging, PREVIOUS_RULESETS))) {
+      if (auto removed = platform::remove_all(p.rulesets); !removed) {
+        return std::move(removed).error().context(std::string(REPLACE_RULESETS_FAILED));
+      }
+    }
+  }
+  if (platform::exists(p.staged_rulesets)) {
+    auto moved = platform::create_directories(p.work);
+    if (moved) moved = platform::rename_replace(p.staged_rulesets, p.rulesets);
+    if (!moved) return std::move(moved).error().context(std::string(REPLACE_RULESETS_FAILED));
+  }
+  if (auto moved = platform::rename_replace(p.staged_config, p.config); !moved) {
+    return std::move(moved).error().context(std::string(WRITE_CONFIG_FAILED));
+  }
+  return {};
+}
+
+}  // namespace
+
+Status handle_start(const platform::Path& service_dir, CoreSlot& slot, LeaseClock& lease,
+                    nlohmann::json config, const std::vector<protocol::RuleSetFile>& rulesets,
+                    std::chrono::milliseconds check_time_limit) {
   // Held across the whole sequence: config.json is never rewritten under a running check,
   // and no core can be launched outside the slot by two interleaved starts.
   std::lock_guard sequence(slot.sequence_lock());
 
   remove_log_output(config);
   if (auto guarded = check_config_paths(config); !guarded) return guarded;
-
-  const platform::Path config_path = platform::join(service_dir, files::CONFIG_FILE);
-  const platform::Path work_dir = platform::join(service_dir, files::WORK_DIR);
-  const platform::Path rulesets_dir = platform::join(work_dir, files::RULESETS_DIR);
-
   if (config_json_size(config, CONFIG_JSON_LIMIT) > CONFIG_JSON_LIMIT) {
     return CommandError(std::string(CONFIG_TOO_LARGE));
   }
-  if (auto installed = install_rulesets(rulesets_dir, rulesets); !installed) return installed;
 
-  if (auto written = write_config_json(config_path, config); !written) {
-    return std::move(written).error().context(std::string(WRITE_CONFIG_FAILED));
-  }
-
-  auto checked = run_check(service_dir, config_path, work_dir, check_time_limit);
-  if (!checked) return std::move(checked).error();
-  if (checked->exit_code != 0 || checked->timed_out) {
-    return CommandError(std::string(CHECK_FAILED) + check_output_tail(checked->stderr_bytes));
+  const StartPaths p = paths_in(service_dir);
+  // Until the check has passed, config.json, work/rulesets and the running core stay as they are.
+  if (auto staged = stage_and_check(p, service_dir, config, rulesets, check_time_limit); !staged) {
+    (void)platform::remove_all(p.staging);
+    return staged;
   }
 
   stop_core(slot);
-  if (auto launched = launch_core(slot, service_dir, config_path, work_dir); !launched) return launched;
+  auto swapped = swap_in(p);
+  // Also takes the previous rule-set files with it.
+  (void)platform::remove_all(p.staging);
+  if (!swapped) return swapped;
+  if (auto launched = launch_core(slot, service_dir, p.config, p.work); !launched) return launched;
   lease.renew();
   return {};
 }

@@ -1,5 +1,5 @@
-// The start sequence: screen the configuration, write it with its rule-set files, let the
-// core check it, and only then replace the running core.
+// The start sequence: screen the configuration, stage it with its rule-set files, let the
+// core check them, and only then replace the running core and its files.
 #pragma once
 
 #include <chrono>
@@ -16,11 +16,16 @@ namespace tavrel::core {
 
 inline constexpr std::string_view WRITE_CONFIG_FAILED = "write config";
 inline constexpr std::string_view CHECK_FAILED = "配置校验失败：";
+inline constexpr std::string_view CLEAR_STAGING_FAILED = "clear staging dir";
+inline constexpr std::string_view CREATE_STAGING_FAILED = "create staging dir";
+inline constexpr std::string_view REPLACE_RULESETS_FAILED = "replace rulesets dir";
 
-// On success the new core is recorded in `slot` and the lease renewed. The whole sequence
-// holds the slot's sequence lock, so no other start or stop interleaves with it.
-Status handle_start(const platform::Path& service_dir, CoreSlot& slot, LeaseClock& lease, nlohmann::json config,
-                    const std::vector<protocol::RuleSetFile>& rulesets,
+// On success the new core is recorded in `slot` and the lease renewed. The new files are
+// written and checked in the staging place; only once the check has passed and the old core
+// has been stopped do they replace config.json and work/rulesets, by renames. The whole
+// sequence holds the slot's sequence lock, so no other start or stop interleaves with it.
+Status handle_start(const platform::Path& service_dir, CoreSlot& slot, LeaseClock& lease,
+                    nlohmann::json config, const std::vector<protocol::RuleSetFile>& rulesets,
                     std::chrono::milliseconds check_time_limit = CHECK_TIME_LIMIT);
 
 }  // namespace tavrel::core

@@ -125,7 +125,11 @@ std::string describe(std::string_view command, const protocol::Response& r) {
            r.singbox_version.value_or("未知（无法运行核心）") + "\n" + log_line_of(r);
   }
   if (command == "status") {
-    if (!r.running.value_or(false)) return "核心未运行\n" + log_line_of(r);
+    if (!r.running.value_or(false)) {
+      const std::string exited =
+          r.exit_code ? "（它自己退出了，退出码 " + std::to_string(*r.exit_code) + "）" : "";
+      return "核心未运行" + exited + "\n" + log_line_of(r);
+    }
     return "核心正在运行：pid " + std::to_string(r.pid.value_or(0)) + "，已运行 " +
            std::to_string(r.uptime_secs.value_or(0)) + " 秒\n" + log_line_of(r);
   }

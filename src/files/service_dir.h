@@ -14,7 +14,11 @@ inline constexpr std::string_view WORK_DIR = "work";
 inline constexpr std::string_view RULESETS_DIR = "rulesets";  // inside WORK_DIR
 inline constexpr std::string_view CONFIG_FILE = "config.json";
 inline constexpr std::string_view CORE_LOG_FILE = "core.log";
+inline constexpr std::string_view CORE_LOG_OLD_FILE = "core.log.1";  // the previous core.log
 inline constexpr std::string_view SERVICE_LOG_FILE = "service.log";
+inline constexpr std::string_view SERVICE_LOG_OLD_FILE = "service.log.1";
+// A start's new config.json and rulesets, until its check has passed.
+inline constexpr std::string_view STAGING_DIR = "staging";
 inline constexpr std::string_view TOKEN_FILE = "token";
 
 inline constexpr std::string_view SERVICE_DIR_VARIABLE = "TAVREL_SERVICE_DIR";

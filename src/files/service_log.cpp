@@ -1,5 +1,6 @@
 #include "files/service_log.h"
 
+#include <mutex>
 #include <string>
 
 #include "files/service_dir.h"
@@ -8,6 +9,25 @@
 #include "platform/fs.h"
 
 namespace tavrel::files {
+namespace {
+
+// Two threads that both see a full log would otherwise both rename, and the second would move
+// the first's fresh log over the old one. (Another process can still race; it loses at most
+// the older half.)
+std::mutex rotation_mutex;
+
+}  // namespace
+
+void append_bounded(const platform::Path& file, const platform::Path& old_file,
+                    std::string_view bytes, std::uint64_t limit) {
+  {
+    std::lock_guard lock(rotation_mutex);
+    const auto size = platform::file_size(file);
+    if (size && *size > 0 && *size + bytes.size() > limit)
+      (void)platform::rename_replace(file, old_file);
+  }
+  (void)platform::append_file_shared(file, bytes);
+}
 
 void log_line(std::string_view message) {
   std::string line = platform::local_timestamp();
@@ -16,7 +36,9 @@ void log_line(std::string_view message) {
   line += '\n';
   platform::write_stdout(line);
   // Best effort: a missing directory or a refused open loses the line.
-  (void)platform::append_file_shared(platform::join(service_dir(), SERVICE_LOG_FILE), line);
+  const ServiceDir dir = service_dir();
+  append_bounded(platform::join(dir, SERVICE_LOG_FILE), platform::join(dir, SERVICE_LOG_OLD_FILE),
+                 line, SERVICE_LOG_LIMIT);
 }
 
 }  // namespace tavrel::files

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -47,6 +48,9 @@ Result<std::string> read_file(const Path& file);
 
 // True when the attribute query succeeds (something exists at the path, links followed).
 bool exists(const Path& path);
+// The size in bytes of an existing file; nothing when it cannot be queried.
+std::optional<std::uint64_t> file_size(const Path& file);
+
 // True for an existing regular file (not a directory).
 bool is_regular_file(const Path& path);
 

@@ -120,6 +120,12 @@ bool exists(const Path& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
+std::optional<std::uint64_t> file_size(const Path& file) {
+  struct stat st;
+  if (::stat(file.c_str(), &st) != 0) return std::nullopt;
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
 bool is_regular_file(const Path& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);

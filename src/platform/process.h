@@ -61,6 +61,18 @@ Result<OwnedHandle> open_output_file(const Path& file);
 // A second handle to the same open file (one file position shared by both).
 Result<OwnedHandle> duplicate_handle(const OwnedHandle& handle);
 
+// A pipe for a child's output that the service drains itself: the child gets `write` as its
+// output (through spawn), the service keeps `read`. Neither end is inherited by any child
+// on its own.
+struct OutputPipe {
+  OwnedHandle read;
+  OwnedHandle write;
+};
+Result<OutputPipe> make_output_pipe();
+
+// Blocks until some bytes arrive; 0 once every holder of the write end has closed it.
+Result<std::size_t> read_pipe(const OwnedHandle& read, char* buffer, std::size_t size);
+
 struct SpawnOptions {
   // Windows: CREATE_NO_WINDOW, so that a console program gets no window of its own.
   bool no_window = false;

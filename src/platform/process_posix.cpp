@@ -208,6 +208,20 @@ Result<OwnedHandle> duplicate_handle(const OwnedHandle& handle) {
   return OwnedHandle(fd);
 }
 
+Result<OutputPipe> make_output_pipe() {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return last_os_error();
+  return OutputPipe{OwnedHandle(fds[0]), OwnedHandle(fds[1])};
+}
+
+Result<std::size_t> read_pipe(const OwnedHandle& read, char* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::read(fd_of(read), buffer, size);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return last_os_error();
+  }
+}
+
 void Process::release_child() {
   if (pid_ != 0 && !reaped_) {
     int status = 0;

@@ -103,6 +103,21 @@ Result<OwnedHandle> duplicate_handle(const OwnedHandle& handle) {
   return owned(copy);
 }
 
+Result<OutputPipe> make_output_pipe() {
+  HANDLE read = nullptr, write = nullptr;
+  // Not inheritable: spawn passes a copy of the write end to the one child that gets it.
+  if (!CreatePipe(&read, &write, nullptr, 65536)) return last_os_error();
+  return OutputPipe{owned(read), owned(write)};
+}
+
+Result<std::size_t> read_pipe(const OwnedHandle& read, char* buffer, std::size_t size) {
+  DWORD got = 0;
+  const DWORD want = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+  if (ReadFile(raw(read), buffer, want, &got, nullptr)) return static_cast<std::size_t>(got);
+  if (GetLastError() == ERROR_BROKEN_PIPE) return std::size_t{0};
+  return last_os_error();
+}
+
 void Process::release_child() {
   process_.reset();
   thread_.reset();

@@ -53,7 +53,8 @@ Result<Response> decode_response(std::string_view line) {
        {read_field(value, "error", response.error), read_field(value, "version", response.version),
         read_field(value, "protocol", response.protocol),
         read_field(value, "singbox_version", response.singbox_version),
-        read_field(value, "running", response.running), read_field(value, "pid", response.pid),
+        read_field(value, "running", response.running),
+        read_field(value, "exit_code", response.exit_code), read_field(value, "pid", response.pid),
         read_field(value, "uptime_secs", response.uptime_secs),
         read_field(value, "log_path", response.log_path)}) {
     if (!read) return std::move(read).error();

@@ -50,6 +50,8 @@ std::string encode_response(const Response& r) {
                r.protocol ? std::optional<std::uint64_t>(*r.protocol) : std::nullopt);
   append_field(out, "singbox_version", r.singbox_version);
   append_field(out, "running", r.running);
+  append_field(out, "exit_code",
+               r.exit_code ? std::optional<std::uint64_t>(*r.exit_code) : std::nullopt);
   append_field(out, "pid", r.pid ? std::optional<std::uint64_t>(*r.pid) : std::nullopt);
   append_field(out, "uptime_secs", r.uptime_secs);
   append_field(out, "log_path", r.log_path);

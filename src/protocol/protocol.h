@@ -68,6 +68,8 @@ struct Response {
   std::optional<std::uint32_t> protocol;
   std::optional<std::string> singbox_version;
   std::optional<bool> running;
+  // Status while no core runs: how the last core that ended by itself ended.
+  std::optional<std::uint32_t> exit_code;
   std::optional<std::uint32_t> pid;
   std::optional<std::uint64_t> uptime_secs;
   std::optional<std::string> log_path;

@@ -39,6 +39,8 @@ protocol::Response status(ServiceState& state) {
   if (info) {
     response.pid = info->pid;
     response.uptime_secs = info->uptime_secs;
+  } else {
+    response.exit_code = core::core_exit_code(state.core);
   }
   response.log_path = log_path(state);
   return response;

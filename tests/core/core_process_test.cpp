@@ -110,30 +110,37 @@ TEST(CoreProcess, WhatTheCoreStartedEndsWithIt) {
   }
 }
 
-TEST(CoreProcess, StopOfACoreThatAlreadyEndedStillLogsStopped) {
-  FakeCoreDir dir;
-  testing::CoreLinks links;
-  dir.write_config({{"run_connect_port", links.port()}, {"run_exit_after_ms", 0}});
-  CoreSlot slot;
-  ASSERT_TRUE(launch(slot, dir));
-  ASSERT_TRUE(eventually([&] { return links.seen() == 1 && links.alive().empty(); }));
-  stop_core(slot);
-  const auto messages = dir.log_messages();
-  ASSERT_EQ(messages.size(), 2u);
-  EXPECT_TRUE(messages[1].starts_with(CORE_STOPPED_LINE)) << messages[1];
-}
-
-TEST(CoreProcess, StatusForgetsACoreThatExitedWithoutALogLine) {
-  FakeCoreDir dir;
-  dir.write_config({{"run_exit_after_ms", 0}, {"run_exit_code", 3}});
-  CoreSlot slot;
-  ASSERT_TRUE(launch(slot, dir));
-  ASSERT_TRUE(eventually([&] { return !core_status(slot); }));
-  EXPECT_FALSE(core_status(slot));
-  stop_core(slot);
-  const auto messages = dir.log_messages();
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_TRUE(messages[0].starts_with(CORE_STARTED_LINE));
+// A core that ends by itself is logged once with its exit code, by whichever notices it first;
+// the code is kept for a status until a launch or a stop.
+TEST(CoreProcess, ACoreThatExitsByItselfIsLoggedOnceWithItsCode) {
+  for (const bool noticed_by_status : {true, false}) {
+    SCOPED_TRACE(noticed_by_status ? "noticed by a status" : "noticed by a stop");
+    FakeCoreDir dir;
+    testing::CoreLinks links;
+    dir.write_config(
+        {{"run_connect_port", links.port()}, {"run_exit_after_ms", 0}, {"run_exit_code", 3}});
+    CoreSlot slot;
+    ASSERT_TRUE(launch(slot, dir));
+    ASSERT_TRUE(eventually([&] { return links.seen() == 1 && links.alive().empty(); }));
+    const auto pid =
+        json::parse(testing::read_file(platform::join(dir.work(), "fake-core-run.json")))["pid"]
+            .get<std::uint32_t>();
+    const std::string exited =
+        std::string(CORE_EXITED_LINE) + "3" + std::string(CORE_EXITED_PID) + std::to_string(pid);
+    if (noticed_by_status) {
+      ASSERT_TRUE(eventually([&] { return !core_status(slot); }));
+      EXPECT_FALSE(core_status(slot));
+      EXPECT_EQ(core_exit_code(slot), 3u);
+      EXPECT_EQ(dir.log_messages(), (std::vector{line_with_pid(CORE_STARTED_LINE, pid), exited}));
+      stop_core(slot);
+      EXPECT_EQ(dir.log_messages().size(), 2u);
+    } else {
+      stop_core(slot);
+      EXPECT_EQ(dir.log_messages(), (std::vector{line_with_pid(CORE_STARTED_LINE, pid), exited,
+                                                 line_with_pid(CORE_STOPPED_LINE, pid)}));
+    }
+    EXPECT_FALSE(core_exit_code(slot));
+  }
 }
 
 TEST(CoreProcess, ACoreLeftAfterTheGracePeriodIsKilledAndWaitedFor) {
@@ -162,17 +169,48 @@ TEST(CoreProcess, UptimeCountsWholeSeconds) {
   stop_core(slot);
 }
 
-TEST(CoreProcess, EachLaunchStartsAFreshCoreLog) {
+TEST(CoreProcess, EachLaunchStartsAFreshCoreLogAndKeepsThePreviousOne) {
   FakeCoreDir dir;
   CoreSlot slot;
-  dir.write_config({{"run_stdout", {"first run, with a longer line than the second"}}});
+  const std::string first = "first run, with a longer line than the second\n";
+  dir.write_config({{"run_stdout", {"first run, with a longer line than the second"}},
+                    {"run_exit_after_ms", 0}});
   ASSERT_TRUE(launch(slot, dir));
-  ASSERT_TRUE(eventually([&] { return !testing::read_file(dir.core_log()).empty(); }));
-  stop_core(slot);
+  ASSERT_TRUE(eventually([&] { return testing::read_file(dir.core_log()) == first; }));
+  ASSERT_TRUE(eventually([&] { return !core_status(slot); }));
+  EXPECT_EQ(core_exit_code(slot), 0u);
   dir.write_config({{"run_stdout", {"second run"}}});
   ASSERT_TRUE(launch(slot, dir));
+  EXPECT_FALSE(core_exit_code(slot));
   EXPECT_TRUE(eventually([&] { return testing::read_file(dir.core_log()) == "second run\n"; }))
       << testing::read_file(dir.core_log());
+  EXPECT_EQ(testing::read_file(dir.file(files::CORE_LOG_OLD_FILE)), first);
+  stop_core(slot);
+}
+
+// Lines of the stand-in's run_output_lines, from `from` up to `to` (not included).
+std::string numbered_lines(int from, int to) {
+  std::string text;
+  for (int i = from; i < to; ++i) {
+    std::string line = std::to_string(i);
+    line.insert(0, 8 - line.size(), '0');
+    line += ' ';
+    line.resize(99, 'x');
+    text += line + "\n";
+  }
+  return text;
+}
+
+TEST(CoreProcess, CoreLogBecomesCoreLogOneAtItsLimitBetweenLines) {
+  FakeCoreDir dir;
+  CoreSlot slot(CoreTimings{.core_log_limit = 1050});
+  dir.write_config({{"run_output_lines", 25}});
+  ASSERT_TRUE(launch(slot, dir));
+  // Ten whole lines fit in 1050 bytes; the eleventh starts the next file.
+  EXPECT_TRUE(eventually([&] {
+    return testing::read_file(dir.core_log()) == numbered_lines(20, 25);
+  })) << testing::read_file(dir.core_log()).size();
+  EXPECT_EQ(testing::read_file(dir.file(files::CORE_LOG_OLD_FILE)), numbered_lines(10, 20));
   stop_core(slot);
 }
 

@@ -6,9 +6,12 @@
 //
 // and is steered through the "fake" object of its configuration file (all keys optional):
 //
-//   check_exit (int), check_sleep_ms, check_stdout / check_stderr (arrays of lines, each
+//   check_exit (int), check_need_files (paths relative to -D: one missing fails the check with
+//   "missing <path>" on stderr), check_sleep_ms, check_stdout / check_stderr (arrays of lines, each
 //   written with a line feed), check_stderr_raw (text written as it is);
-//   run_stdout / run_stderr (arrays of lines), run_exit_after_ms (absent: run until killed),
+//   run_stdout / run_stderr (arrays of lines), run_output_lines (that many lines on standard
+//   output after those, each 100 bytes: its number in 8 digits, a space, "x"s and a line
+//   feed), run_exit_after_ms (absent: run until killed),
 //   run_exit_code, run_connect_port (connect to 127.0.0.1:<port>, send "<pid>\n" and keep the
 //   connection open for life, so that a test can tell when this process has gone),
 //   run_child_connect_port (first start a helper of its own, as a real core may, which does
@@ -25,6 +28,7 @@
 // More commands serve the tests of process creation: `args ...` prints its arguments as a
 // JSON array, `spawn <config> <dir>` starts `run` of this program and then waits to be
 // killed, printing the child's id, and `child <port>` is the helper of run_child_connect_port.
+#include <algorithm>
 #include <asio.hpp>
 #include <chrono>
 #include <filesystem>
@@ -34,13 +38,13 @@
 #include <thread>
 #include <vector>
 
+#include "plain_child.h"
 #include "platform/console.h"
 #include "platform/entry.h"
 #include "platform/fs.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/system.h"
-#include "plain_child.h"
 
 namespace {
 
@@ -91,6 +95,14 @@ void write_lines(const json& fake, const char* key, void (*write)(std::string_vi
   for (const json& line : fake[key]) {
     if (line.is_string()) write(line.get<std::string>() + "\n");
   }
+}
+
+std::string numbered_line(std::int64_t i) {
+  std::string line = std::to_string(i);
+  line.insert(0, 8 - std::min<std::size_t>(8, line.size()), '0');
+  line += ' ';
+  line.resize(99, 'x');
+  return line + "\n";
 }
 
 void sleep_ms(std::int64_t ms) {
@@ -184,6 +196,14 @@ int do_check(const std::vector<std::string>& args) {
   const auto settings = settings_of_config(inv.config);
   if (!settings) return 1;
   const json& fake = *settings;
+  if (fake.contains("check_need_files") && fake["check_need_files"].is_array()) {
+    for (const json& need : fake["check_need_files"]) {
+      if (!need.is_string() || !platform::exists(platform::join(inv.dir, need.get<std::string>()))) {
+        platform::write_stderr("missing " + need.dump() + "\n");
+        return 1;
+      }
+    }
+  }
   sleep_ms(setting<std::int64_t>(fake, "check_sleep_ms").value_or(0));
   write_lines(fake, "check_stdout", platform::write_stdout);
   write_lines(fake, "check_stderr", platform::write_stderr);
@@ -221,6 +241,10 @@ int do_run(const std::vector<std::string>& args) {
 
   write_lines(fake, "run_stdout", platform::write_stdout);
   write_lines(fake, "run_stderr", platform::write_stderr);
+  for (std::int64_t i = 0, n = setting<std::int64_t>(fake, "run_output_lines").value_or(0); i < n;
+       ++i) {
+    platform::write_stdout(numbered_line(i));
+  }
   auto exit_after = setting<std::int64_t>(fake, "run_exit_after_ms");
   if (!exit_after) sleep_forever();
   sleep_ms(*exit_after);

@@ -82,5 +82,28 @@ TEST(ServiceLog, AppendsTimestampedLinesToTheDirectoryOfTheMoment) {
   EXPECT_TRUE(testing::read_file(platform::join(second, SERVICE_LOG_FILE)).ends_with(" elsewhere\n"));
 }
 
+// Whole lines move to service.log.1 before the log would pass its limit; the older half goes.
+TEST(ServiceLog, BecomesTheOldLogBeforeItPassesItsLimit) {
+  testing::TempDir temp("日志 rotation");
+  const platform::Path log = platform::join(temp.path(), SERVICE_LOG_FILE);
+  const platform::Path old = platform::join(temp.path(), SERVICE_LOG_OLD_FILE);
+  const struct {
+    std::string line;
+    std::string log, old;
+  } steps[] = {
+      {"aaaa\n", "aaaa\n", ""},
+      {"bbbb\n", "aaaa\nbbbb\n", ""},  // exactly the limit
+      {"c\n", "c\n", "aaaa\nbbbb\n"},
+      {"dddddddddddddd\n", "dddddddddddddd\n", "c\n"},  // longer than the limit alone
+      {"e\n", "e\n", "dddddddddddddd\n"},
+  };
+  for (const auto& s : steps) {
+    SCOPED_TRACE(s.line);
+    append_bounded(log, old, s.line, 10);
+    EXPECT_EQ(testing::read_file(log), s.log);
+    EXPECT_EQ(platform::exists(old) ? testing::read_file(old) : "", s.old);
+  }
+}
+
 }  // namespace
 }  // namespace tavrel::files

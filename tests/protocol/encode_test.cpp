@@ -46,6 +46,13 @@ TEST(EncodeResponse, WritesTheExactCompactLine) {
        "{\"ok\":true,\"running\":false}\n"},
       {with([](Response& r) {
          r.ok = true;
+         r.running = false;
+         r.exit_code = 3221225477u;
+         r.log_path = "l";
+       }),
+       "{\"ok\":true,\"running\":false,\"exit_code\":3221225477,\"log_path\":\"l\"}\n"},
+      {with([](Response& r) {
+         r.ok = true;
          r.running = true;
          r.pid = 0;
          r.uptime_secs = 18446744073709551615u;
@@ -114,7 +121,11 @@ TEST(DecodeResponse, ReadsTheEncodersLinesAndSkipsUnknownKeys) {
   full.pid = 4294967295u;
   full.uptime_secs = 18446744073709551615u;
   full.log_path = "C:\\服务\\core.log";
-  for (const Response& r : {full, Response::failure("token 不匹配"), Response{}}) {
+  Response exited;
+  exited.ok = true;
+  exited.running = false;
+  exited.exit_code = 137;
+  for (const Response& r : {full, exited, Response::failure("token 不匹配"), Response{}}) {
     const auto decoded = decode_response(encode_response(r));
     ASSERT_TRUE(decoded) << decoded.error().chain();
     EXPECT_EQ(decoded.value(), r);

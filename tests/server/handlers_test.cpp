@@ -81,21 +81,24 @@ TEST(Handlers, UptimeIsWholeSecondsRoundedDown) {
   EXPECT_EQ(*response.uptime_secs, 1u);
 }
 
-TEST(Handlers, CoreThatEndedByItselfIsForgottenWithoutALogLine) {
+TEST(Handlers, StatusTellsHowACoreThatEndedByItselfEndedUntilAStop) {
   StateFixture f;
   CoreLinks links;
-  ASSERT_TRUE(f.launch({{"run_connect_port", links.port()}, {"run_exit_after_ms", 0}}));
+  ASSERT_TRUE(f.launch({{"run_connect_port", links.port()}, {"run_exit_after_ms", 0}, {"run_exit_code", 7}}));
   auto core = links.next();
   ASSERT_TRUE(core);
   ASSERT_TRUE(core->gone());
 
   // The core closes its end of the link just before it exits.
-  const std::string not_running = R"({"ok":true,"running":false,"log_path":)" + f.log_path_json() + "}\n";
-  EXPECT_TRUE(eventually([&] { return answer(f, Request{Request::Status{}}) == not_running; }, 5s));
-  EXPECT_EQ(answer(f, Request{Request::Status{}}), not_running);
-  // Forgotten, so a stop has nothing to stop and nothing to log.
+  const std::string exited = R"({"ok":true,"running":false,"exit_code":7,"log_path":)" + f.log_path_json() + "}\n";
+  EXPECT_TRUE(eventually([&] { return answer(f, Request{Request::Status{}}) == exited; }, 5s));
+  EXPECT_EQ(answer(f, Request{Request::Status{}}), exited);
+  // Forgotten, so a stop has nothing to stop and nothing to log; it clears the exit code.
   EXPECT_EQ(answer(f, Request{Request::Stop{}}), "{\"ok\":true,\"running\":false}\n");
-  EXPECT_EQ(f.log_lines(), std::vector<std::string>{"core started, pid " + std::to_string(core->pid())});
+  EXPECT_EQ(answer(f, Request{Request::Status{}}),
+            R"({"ok":true,"running":false,"log_path":)" + f.log_path_json() + "}\n");
+  const std::string pid = std::to_string(core->pid());
+  EXPECT_EQ(f.log_lines(), (std::vector<std::string>{"core started, pid " + pid, "core exited with code 7, pid " + pid}));
 }
 
 TEST(Handlers, StartRepliesRunningOrTheErrorChain) {

@@ -132,21 +132,59 @@ TEST(StartSequence, HungCheckIsGivenUpAndTheOldCoreRunsOn) {
 TEST(StartSequence, RuleSetFilesAreReplacedByEachStart) {
   StateFixture f;
   const platform::Path dir = f.rulesets();
+  ASSERT_TRUE(platform::write_file(platform::join(f.work(), "cache.db"), "cache"));
   ASSERT_TRUE(start(f, json::object(), {{"old.srs", "AQID"}}));
   EXPECT_EQ(testing::read_file(platform::join(dir, "old.srs")), "\x01\x02\x03");
 
+  // The check sees the new files where the new core will: rulesets/<name> under its -D.
+  const json needs_new = {{"fake", {{"check_need_files", {"rulesets/new.srs"}}}}};
+  ASSERT_EQ(error_of(start(f, needs_new, {{"new.srs", "AQ=="}})), "(success)");
+  EXPECT_FALSE(platform::exists(platform::join(dir, "old.srs")));
+  EXPECT_EQ(testing::read_file(platform::join(dir, "new.srs")), "\x01");
+
   ASSERT_TRUE(start(f, json::object(), {}));
   EXPECT_FALSE(platform::exists(dir));
+  // Other files the core keeps in work stay, and no staging place is left.
+  EXPECT_EQ(testing::read_file(platform::join(f.work(), "cache.db")), "cache");
+  EXPECT_FALSE(platform::exists(f.path(files::STAGING_DIR)));
+}
 
+// Until its check has passed, a start changes neither config.json nor work/rulesets nor the
+// running core, however it fails; a staging place left by a crash goes at the next start.
+TEST(StartSequence, AFailedStartLeavesTheFilesAndTheCoreAsTheyWere) {
+  StateFixture f(1s);
+  ASSERT_TRUE(start(f, {{"kept", true}}, {{"keep.srs", "AQID"}}));
   const std::string config_before = testing::read_file(f.path(files::CONFIG_FILE));
-  const std::vector<RuleSetFile> five = {
+  const std::uint32_t pid = running_pid(f);
+  ASSERT_NE(pid, 0u);
+
+  const std::vector<RuleSetFile> third_bad = {
       {"a.srs", "YQ=="}, {"b.srs", "Yg=="}, {"c d.srs", "Yw=="}, {"d.srs", "ZA=="}, {"e.srs", "ZQ=="}};
-  EXPECT_EQ(error_of(start(f, {{"changed", true}}, five)), "非法的规则集文件名：c d.srs");
-  EXPECT_EQ(testing::read_file(platform::join(dir, "a.srs")), "a");
-  EXPECT_EQ(testing::read_file(platform::join(dir, "b.srs")), "b");
-  EXPECT_FALSE(platform::exists(platform::join(dir, "d.srs")));
-  EXPECT_FALSE(platform::exists(platform::join(dir, "e.srs")));
-  EXPECT_EQ(testing::read_file(f.path(files::CONFIG_FILE)), config_before);
+  const struct {
+    const char* name;
+    json fake;
+    std::vector<RuleSetFile> rulesets;
+    std::string error;
+  } cases[] = {
+      {"refused by the check", {{"check_exit", 1}, {"check_stderr", {"bad"}}}, {{"new.srs", "AQ=="}},
+       "配置校验失败：bad"},
+      {"check timed out", {{"check_sleep_ms", 60000}}, {{"new.srs", "AQ=="}},
+       std::string(core::CHECK_FAILED) + std::string(core::CHECK_TIMED_OUT_LINE)},
+      {"third name bad", json::object(), third_bad, "非法的规则集文件名：c d.srs"},
+      {"second Base64 bad", json::object(), {{"a.srs", "YQ=="}, {"b.srs", "Yg"}},
+       "规则集 b.srs 不是合法的 base64: Invalid padding"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(platform::create_directories(f.path(files::STAGING_DIR)));
+    ASSERT_TRUE(platform::write_file(platform::join(f.path(files::STAGING_DIR), "left.srs"), "x"));
+    EXPECT_EQ(error_of(start(f, {{"fake", c.fake}}, c.rulesets)), c.error);
+    EXPECT_EQ(testing::read_file(f.path(files::CONFIG_FILE)), config_before);
+    EXPECT_EQ(testing::read_file(platform::join(f.rulesets(), "keep.srs")), "\x01\x02\x03");
+    for (const auto& file : c.rulesets) EXPECT_FALSE(platform::exists(platform::join(f.rulesets(), file.name)));
+    EXPECT_FALSE(platform::exists(f.path(files::STAGING_DIR)));
+    EXPECT_EQ(running_pid(f), pid);
+  }
 }
 
 // "<context>: <system text> (os error N)", the text being the system's own for that N.
@@ -158,19 +196,18 @@ void expect_system_error(const std::string& error, const std::string& context) {
   EXPECT_EQ(m[2].str() + " (os error " + m[3].str() + ")", platform::system_error_text(std::stoi(m[3].str())));
 }
 
+// config.json is replaced only after the check, so a failure there comes after the stop.
 TEST(StartSequence, FileSystemFailuresCarryTheSystemError) {
   StateFixture f;
-  const std::uint32_t pid = [&] {
-    EXPECT_TRUE(start(f, json::object()));
-    return running_pid(f);
-  }();
-  ASSERT_NE(pid, 0u);
+  ASSERT_TRUE(start(f, json::object()));
+  ASSERT_NE(running_pid(f), 0u);
   ASSERT_TRUE(platform::remove_all(f.path(files::CONFIG_FILE)));
-  ASSERT_TRUE(platform::create_directories(f.path(files::CONFIG_FILE)));
+  ASSERT_TRUE(platform::create_directories(platform::join(f.path(files::CONFIG_FILE), "in the way")));
 
   expect_system_error(error_of(start(f, json::object(), {{"kept.srs", "AQ=="}})), "write config");
   EXPECT_TRUE(platform::exists(platform::join(f.rulesets(), "kept.srs")));
-  EXPECT_EQ(running_pid(f), pid);
+  EXPECT_FALSE(platform::exists(f.path(files::STAGING_DIR)));
+  EXPECT_EQ(running_pid(f), 0u);
 }
 
 TEST(StartSequence, MissingCoreCannotCheck) {

@@ -115,7 +115,7 @@ TEST(Watchdog, WritesNothingWithoutARunningCore) {
   std::this_thread::sleep_for(4 * TIMEOUT);
   EXPECT_EQ(f.log(), "");
 
-  // A core that ends by itself is forgotten at the next check, without a lease line.
+  // A core that ends by itself is noticed at the next check, without a lease line.
   std::optional<CoreLink> core;
   {
     KeepAlive keep(f.state());
@@ -126,7 +126,8 @@ TEST(Watchdog, WritesNothingWithoutARunningCore) {
   }
   std::this_thread::sleep_for(4 * TIMEOUT);
   ASSERT_GT(f.state()->last_contact.elapsed(), TIMEOUT);
-  EXPECT_EQ(f.log_lines(), std::vector<std::string>{"core started, pid " + std::to_string(core->pid())});
+  const std::string pid = std::to_string(core->pid());
+  EXPECT_EQ(f.log_lines(), (std::vector<std::string>{"core started, pid " + pid, "core exited with code 0, pid " + pid}));
 }
 
 }  // namespace
