@@ -20,6 +20,9 @@
 namespace tavrel::server {
 namespace {
 
+// Followed by what asked for the stop, in parentheses.
+constexpr std::string_view SHUTTING_DOWN = "shutting down";
+
 void log_fatal(const CommandError& error) { files::log_line("fatal: " + error.chain()); }
 
 void wait_for_stop(const StopFlag& stop, const ServerOptions& options) {
@@ -44,19 +47,23 @@ SharedState server_main(ServerContext& context, const StopFlag& stop) {
                                               context.options.check_time_limit);
 
   const std::string singbox = core::probe_core_version(dir).value_or("missing");
-  files::log_line("tavrel-service " + std::string(SERVICE_VERSION) + " starting, dir " + platform::to_utf8(dir) +
-                  ", sing-box " + singbox);
+  files::log_line("tavrel-service " + std::string(SERVICE_VERSION) + " starting, dir " +
+                  platform::to_utf8(dir) + ", sing-box " + singbox);
 
   std::optional<asio::ip::tcp::acceptor> listener = bind_listener(context, stop);
   if (!listener) return nullptr;
   const std::uint16_t port = listener->local_endpoint().port();
   files::log_line("listening on 127.0.0.1:" + std::to_string(port));
   asio::co_spawn(context.io, accept_loop(std::move(*listener), state, context), asio::detached);
-  asio::co_spawn(context.io, lease_watchdog(state, context.options.lease_check_period, context.options.lease_timeout), asio::detached);
+  asio::co_spawn(
+      context.io,
+      lease_watchdog(state, context.options.lease_check_period, context.options.lease_timeout),
+      asio::detached);
   if (context.options.on_listening) context.options.on_listening(port);
 
   wait_for_stop(stop, context.options);
-  files::log_line("shutting down (signal 0)");
+  files::log_line(std::string(SHUTTING_DOWN) + " (" + std::string(stop_cause_name(stop.cause())) +
+                  ")");
   core::stop_core(state->core);
   return state;
 }
