@@ -7,8 +7,12 @@
     client.start_file("config.json", ["geoip-cn.srs"])  # the file's text as written
 
 Each request is one connection: one JSON line out, one JSON line back, then the service
-closes. See docs/protocol.md. The checks before sending and their messages are those of
-tavrel-ctl. As a program it prints the service's answer line unchanged and exits with
+closes. See docs/protocol.md. As a program:
+
+    tavrel_client.py [--dir DIR] [--wait SECONDS] [--] version|status|stop|start CONFIG.json [RULESET.srs ...]
+
+checks what it would send as tavrel-ctl does, with the same messages, prints the service's
+answer line unchanged and exits with
 
     0  the service answered "ok": true
     1  the service refused: "ok": false
