@@ -47,18 +47,15 @@ SharedState server_main(ServerContext& context, const StopFlag& stop) {
                                               context.options.check_time_limit);
 
   const std::string singbox = core::probe_core_version(dir).value_or("missing");
-  files::log_line("tavrel-service " + std::string(SERVICE_VERSION) + " starting, dir " +
-                  platform::to_utf8(dir) + ", sing-box " + singbox);
+  files::log_line("tavrel-service " + std::string(SERVICE_VERSION) + " starting, dir " + platform::to_utf8(dir) +
+                  ", sing-box " + singbox);
 
   std::optional<asio::ip::tcp::acceptor> listener = bind_listener(context, stop);
   if (!listener) return nullptr;
   const std::uint16_t port = listener->local_endpoint().port();
   files::log_line("listening on 127.0.0.1:" + std::to_string(port));
   asio::co_spawn(context.io, accept_loop(std::move(*listener), state, context), asio::detached);
-  asio::co_spawn(
-      context.io,
-      lease_watchdog(state, context.options.lease_check_period, context.options.lease_timeout),
-      asio::detached);
+  asio::co_spawn(context.io, lease_watchdog(state, context.options.lease_check_period, context.options.lease_timeout), asio::detached);
   if (context.options.on_listening) context.options.on_listening(port);
 
   wait_for_stop(stop, context.options);

@@ -79,13 +79,10 @@ TEST(Startup, WritesTokenStartLineAndShutsDownWithinAPoll) {
 
   const std::string log = service_log(dir);
   const std::string stamp = "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} ";
-  const std::regex shape(
-      stamp + "tavrel-service 1\\.1\\.1 starting, dir [^\n]+, sing-box missing\n" + stamp +
-      "listening on 127\\.0\\.0\\.1:\\d+\n" + stamp + "shutting down \\(service stop\\)\n");
+  const std::regex shape(stamp + "tavrel-service 1\\.1\\.1 starting, dir [^\n]+, sing-box missing\n" + stamp +
+                         "listening on 127\\.0\\.0\\.1:\\d+\n" + stamp + "shutting down \\(service stop\\)\n");
   EXPECT_TRUE(std::regex_match(log, shape)) << log;
-  EXPECT_NE(log.find("starting, dir " + platform::to_utf8(dir) + ", sing-box missing"),
-            std::string::npos)
-      << log;
+  EXPECT_NE(log.find("starting, dir " + platform::to_utf8(dir) + ", sing-box missing"), std::string::npos) << log;
   platform::unset_env(files::SERVICE_DIR_VARIABLE);
 }
 
@@ -138,8 +135,7 @@ TEST(Startup, FatalFailuresLogOneLineAndEndTheServer) {
     EXPECT_NE(message.find(" (os error "), std::string::npos) << log;
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
     if (c.expected_prefix == "fatal: write ") {
-      EXPECT_NE(message.find(platform::to_utf8(platform::join(dir, files::TOKEN_FILE)) + ": "),
-                std::string::npos);
+      EXPECT_NE(message.find(platform::to_utf8(platform::join(dir, files::TOKEN_FILE)) + ": "), std::string::npos);
     } else {
       EXPECT_FALSE(platform::exists(platform::join(dir, files::TOKEN_FILE)));
     }
