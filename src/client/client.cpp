@@ -100,8 +100,10 @@ bool is_token(std::string_view text) {
 Client::Client(Options options)
     : options_(std::move(options)), dir_(options_.dir ? *options_.dir : files::service_dir()) {}
 
+platform::Path Client::token_file() const { return platform::join(dir_, files::TOKEN_FILE); }
+
 Result<std::string> Client::read_token() const {
-  const platform::Path file = platform::join(dir_, files::TOKEN_FILE);
+  const platform::Path file = token_file();
   auto text = platform::read_file(file);
   if (!text)
     return std::move(text).error().context(std::string(TOKEN_UNREADABLE) + platform::to_utf8(file));

@@ -45,6 +45,8 @@ class Client {
   explicit Client(Options options = {});
 
   const platform::Path& dir() const { return dir_; }
+  // The token file that requests read.
+  platform::Path token_file() const;
 
   // Sends `req`, the compact JSON text of a request object, and waits for the answer. An
   // answer with `ok` false is a reply, not a failure.

@@ -13,11 +13,12 @@ namespace tavrel::client {
 // The configuration file as compact JSON text for a start request: a leading UTF-8 byte-order
 // mark and the white space between tokens are dropped, everything else (key order, repeated
 // keys, the text of numbers) stays as written. A file that is not one JSON value fails with
-// the parser's description, line and column.
+// the parser's description, line and column; so does one nested deeper than the service
+// accepts.
 Result<std::string> read_config_file(const platform::Path& file);
 
-// A rule-set file under its base name, Base64-encoded. A name the service would refuse fails
-// with the service's own message.
+// A rule-set file under its base name, Base64-encoded. A name the service would refuse, and an
+// empty file, fail with the service's own message.
 Result<protocol::RuleSetFile> read_ruleset_file(const platform::Path& file);
 
 }  // namespace tavrel::client

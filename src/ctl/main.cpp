@@ -1,6 +1,6 @@
 // tavrel-ctl: the service's control protocol from the command line. Exit codes: 0 success,
 // 1 the service answered with a failure, 2 wrong usage or a file refused before sending,
-// 3 the service is not reachable or its token cannot be read.
+// 3 the service is not reachable or its token cannot be read (for keep: it never was).
 #include <charconv>
 #include <chrono>
 #include <optional>
@@ -29,14 +29,17 @@ constexpr std::string_view USAGE_TEXT =
     "      tavrel-ctl [选项] keep [--every 秒数] [--stop]\n"
     "选项：--dir 目录     服务目录（默认与服务相同：TAVREL_SERVICE_DIR，否则安装目录）\n"
     "      --wait 秒数    服务尚未监听时最多等待这么久\n"
-    "      --json         原样打印服务的应答行\n"
+    "      --json         原样打印服务的应答行（keep 无法连接时也打印一行 JSON）\n"
+    "      --             其后都不是选项\n"
     "keep 每 30 秒（--every）查询一次状态以保持租约，状态变化时打印一行；Ctrl-C 结束，\n"
-    "     带 --stop 时结束前停止核心。\n";
+    "     带 --stop 时结束前停止核心；从未连上服务时退出码为 3。\n";
 constexpr int KEEP_EVERY_DEFAULT = 30;
 // The lease runs out after 90 s; a status every 60 s at most keeps it with room to spare.
 constexpr int KEEP_EVERY_MAX = 60;
 constexpr int WAIT_MAX = 3600;
 constexpr auto KEEP_POLL = 100ms;
+constexpr std::string_view END_OF_OPTIONS = "--";
+constexpr std::string_view TOKEN_FILE_READ = "（读取的 token 文件：";
 
 struct Args {
   std::vector<std::string> words;  // the command and its operands
@@ -62,13 +65,20 @@ std::optional<int> parse_seconds(std::string_view text, int max) {
 
 std::variant<Args, UsageError> parse_args(const std::vector<std::string>& argv) {
   Args args;
+  bool options_ended = false;
   for (std::size_t i = 1; i < argv.size(); ++i) {
     const std::string& word = argv[i];
+    if (options_ended) {
+      args.words.push_back(word);
+      continue;
+    }
     const auto value = [&]() -> std::optional<std::string> {
       if (i + 1 >= argv.size()) return std::nullopt;
       return argv[++i];
     };
-    if (word == "--json") {
+    if (word == END_OF_OPTIONS) {
+      options_ended = true;
+    } else if (word == "--json") {
       args.json = true;
     } else if (word == "--stop") {
       args.stop = args.keep_options = true;
@@ -137,6 +147,15 @@ std::string describe(std::string_view command, const protocol::Response& r) {
   return "核心已停止\n";
 }
 
+// The service's error text; a token mismatch names the token file that was read, since a
+// wrong --dir shows only there.
+std::string refusal(const client::Client& client, const protocol::Response& r) {
+  std::string error = r.error.value_or("");
+  if (error == protocol::TOKEN_MISMATCH)
+    error += std::string(TOKEN_FILE_READ) + platform::to_utf8(client.token_file()) + "）";
+  return error;
+}
+
 // One request, its answer shown; the exit code.
 int show(client::Client& client, std::string_view command, std::string_view req, bool json) {
   auto reply = client.request(req);
@@ -149,7 +168,7 @@ int show(client::Client& client, std::string_view command, std::string_view req,
   } else if (reply->response.ok) {
     print(describe(command, reply->response));
   } else {
-    complain(reply->response.error.value_or(""));
+    complain(refusal(client, reply->response));
   }
   return reply->response.ok ? SUCCESS : REFUSED;
 }
@@ -189,13 +208,15 @@ int keep(client::Client& client, const Args& args) {
   platform::raise_on_interrupt(interrupted);
   const std::string status = client::command_request("status");
   Seen seen;
+  bool reached = false;
   while (!interrupted.raised()) {
     auto reply = client.request(status);
+    reached = reached || static_cast<bool>(reply);
     Seen now;
     std::string line;
     if (!reply || !reply->response.ok) {
       now.state = Seen::State::Unreachable;
-      now.failure = reply ? reply->response.error.value_or("") : reply.error().chain();
+      now.failure = reply ? refusal(client, reply->response) : reply.error().chain();
       line = "无法保持租约：" + now.failure + "\n";
     } else if (reply->response.running.value_or(false)) {
       now.state = Seen::State::Running;
@@ -209,20 +230,24 @@ int keep(client::Client& client, const Args& args) {
       line = seen.state == Seen::State::Running ? "核心已停止\n" : "核心未运行\n";
     }
     if (now.state != seen.state || now.pid != seen.pid || now.failure != seen.failure) {
-      print(args.json && reply ? reply->line : platform::local_timestamp() + " " + line);
+      // With --json every line is JSON: no answer is shown as a failure response of its own.
+      print(!args.json ? platform::local_timestamp() + " " + line
+            : reply    ? reply->line
+                       : protocol::encode_response(protocol::Response::failure(now.failure)));
     }
     seen = std::move(now);
     const auto next = std::chrono::steady_clock::now() + std::chrono::seconds(args.every);
     while (!interrupted.raised() && std::chrono::steady_clock::now() < next)
       std::this_thread::sleep_for(KEEP_POLL);
   }
-  return args.stop ? show(client, "stop", client::command_request("stop"), args.json) : SUCCESS;
+  if (args.stop) return show(client, "stop", client::command_request("stop"), args.json);
+  return reached ? SUCCESS : UNREACHABLE;
 }
 
 }  // namespace
 
 int tavrel_main(std::vector<std::string> argv) {
-  for (std::size_t i = 1; i < argv.size(); ++i) {
+  for (std::size_t i = 1; i < argv.size() && argv[i] != END_OF_OPTIONS; ++i) {
     if (argv[i] == "--help" || argv[i] == "-h") {
       platform::write_stdout(USAGE_TEXT);
       return SUCCESS;

@@ -9,8 +9,9 @@ namespace {
 
 std::atomic<StopFlag*> interrupt_target{nullptr};
 
-extern "C" void raise_interrupt_flag(int) {
-  if (StopFlag* flag = interrupt_target.load()) flag->raise();
+extern "C" void raise_interrupt_flag(int signal) {
+  if (StopFlag* flag = interrupt_target.load())
+    flag->raise(signal == SIGINT ? StopCause::Sigint : StopCause::Sigterm);
 }
 
 }  // namespace

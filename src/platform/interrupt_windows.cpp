@@ -16,11 +16,13 @@ BOOL WINAPI raise_interrupt_flag(DWORD event) {
   if (flag == nullptr) return FALSE;
   switch (event) {
     case CTRL_C_EVENT:
+      flag->raise(StopCause::CtrlC);
+      return TRUE;
     case CTRL_BREAK_EVENT:
-      flag->raise();
+      flag->raise(StopCause::CtrlBreak);
       return TRUE;
     case CTRL_CLOSE_EVENT:
-      flag->raise();
+      flag->raise(StopCause::ConsoleClosed);
       ::Sleep(5000);
       return TRUE;
     default:

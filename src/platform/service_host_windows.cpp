@@ -35,7 +35,8 @@ DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
       report_status(SERVICE_STOP_PENDING, 0);
-      host_stop->raise();
+      host_stop->raise(control == SERVICE_CONTROL_STOP ? StopCause::ServiceStop
+                                                       : StopCause::SystemShutdown);
       return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
       return NO_ERROR;
@@ -45,7 +46,8 @@ DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID) {
 }
 
 void WINAPI service_main(DWORD, LPWSTR*) {
-  SERVICE_STATUS_HANDLE handle = ::RegisterServiceCtrlHandlerExW(host_name.c_str(), control_handler, nullptr);
+  SERVICE_STATUS_HANDLE handle =
+      ::RegisterServiceCtrlHandlerExW(host_name.c_str(), control_handler, nullptr);
   if (handle == nullptr) {
     host_calls->log("RegisterServiceCtrlHandlerExW failed");
     return;
@@ -59,7 +61,8 @@ void WINAPI service_main(DWORD, LPWSTR*) {
 
 }  // namespace
 
-void run_service_host(const std::string& name, std::shared_ptr<StopFlag> stop, const ServiceHostCalls& calls) {
+void run_service_host(const std::string& name, std::shared_ptr<StopFlag> stop,
+                      const ServiceHostCalls& calls) {
   host_name = widen(name);
   host_stop = stop;
   host_calls = &calls;

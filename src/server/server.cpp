@@ -20,6 +20,9 @@
 namespace tavrel::server {
 namespace {
 
+// Followed by what asked for the stop, in parentheses.
+constexpr std::string_view SHUTTING_DOWN = "shutting down";
+
 void log_fatal(const CommandError& error) { files::log_line("fatal: " + error.chain()); }
 
 void wait_for_stop(const StopFlag& stop, const ServerOptions& options) {
@@ -56,7 +59,8 @@ SharedState server_main(ServerContext& context, const StopFlag& stop) {
   if (context.options.on_listening) context.options.on_listening(port);
 
   wait_for_stop(stop, context.options);
-  files::log_line("shutting down (signal 0)");
+  files::log_line(std::string(SHUTTING_DOWN) + " (" + std::string(stop_cause_name(stop.cause())) +
+                  ")");
   core::stop_core(state->core);
   return state;
 }

@@ -51,6 +51,7 @@ TEST(Ctl, RefusesWrongUseAndBadFilesLocally) {
       {{"start"}, "错误：start 需要一个配置文件\n"},
       {{"keep", "--every", "61"}, "错误：--every 需要一个整数秒数（1 到 60）\n"},
       {{"status", "--stop"}, "错误：--every 和 --stop 只用于 keep\n"},
+      {{"--", "-h"}, "错误：未知命令 -h\n"},
       {{"start", platform::to_utf8(bad_json)},
        "错误：" + platform::to_utf8(bad_json) +
            " 不是合法的 JSON: parse error at line 2, column 13: "},

@@ -64,6 +64,20 @@ TEST_F(CommandLine, VersionPrintsTheBannerWhateverFollows) {
   }
 }
 
+TEST_F(CommandLine, HelpListsTheCommandsWithoutALogLine) {
+  for (const std::string word : {"help", "--help", "-h"}) {
+    const auto result = run({word});
+    EXPECT_EQ(result.exit_code, 0) << word;
+    EXPECT_TRUE(result.out.starts_with("用法：tavrel-service [命令]\n")) << result.out;
+    for (const std::string command : {"\n  run ", "\n  install <sing-box 路径> ", "\n  uninstall ",
+                                      "\n  version ", "\n不带命令时与 run 相同。"}) {
+      EXPECT_NE(result.out.find(command), std::string::npos) << command;
+    }
+    EXPECT_EQ(result.err, "");
+    EXPECT_FALSE(platform::exists(platform::join(dir_.path(), files::SERVICE_LOG_FILE)));
+  }
+}
+
 TEST_F(CommandLine, InstallWithoutOperandShowsUsage) {
   const auto result = run({"install"});
   EXPECT_EQ(result.exit_code, 1);

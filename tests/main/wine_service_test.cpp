@@ -192,7 +192,8 @@ TEST(WineService, InstallServeStopReinstallUninstall) {
   ASSERT_TRUE(second.accept_pid(30s));
   EXPECT_EQ(sc({"stop", "TavrelService"}).exit_code, 0);
   EXPECT_TRUE(eventually(
-      [] { return service_log().find(" shutting down (signal 0)\n") != std::string::npos; }, 30s))
+      [] { return service_log().find(" shutting down (service stop)\n") != std::string::npos; },
+      30s))
       << service_log();
   EXPECT_TRUE(second.ended(15s));
   EXPECT_TRUE(eventually(

@@ -232,7 +232,7 @@ class InProcessServer {
   std::chrono::milliseconds stop() {
     if (!thread_.joinable()) return 0ms;
     const auto raised = Clock::now();
-    flag_->raise();
+    flag_->raise(StopCause::ServiceStop);
     thread_.join();
     return std::chrono::duration_cast<std::chrono::milliseconds>(ended_ - raised);
   }

@@ -33,7 +33,7 @@ struct RunningServer {
     thread = std::thread([this, options] { run_server(stop, options); });
   }
   ~RunningServer() {
-    stop->raise();
+    stop->raise(StopCause::ServiceStop);
     if (thread.joinable()) thread.join();
   }
 };
@@ -68,7 +68,7 @@ TEST(Startup, WritesTokenStartLineAndShutsDownWithinAPoll) {
     auto port = server.listening.get_future();
     ASSERT_EQ(port.wait_for(20s), std::future_status::ready);
     const auto raised = std::chrono::steady_clock::now();
-    server.stop->raise();
+    server.stop->raise(StopCause::ServiceStop);
     server.thread.join();
     stop_took = std::chrono::steady_clock::now() - raised;
   }
@@ -80,7 +80,7 @@ TEST(Startup, WritesTokenStartLineAndShutsDownWithinAPoll) {
   const std::string log = service_log(dir);
   const std::string stamp = "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} ";
   const std::regex shape(stamp + "tavrel-service 1\\.1\\.1 starting, dir [^\n]+, sing-box missing\n" + stamp +
-                         "listening on 127\\.0\\.0\\.1:\\d+\n" + stamp + "shutting down \\(signal 0\\)\n");
+                         "listening on 127\\.0\\.0\\.1:\\d+\n" + stamp + "shutting down \\(service stop\\)\n");
   EXPECT_TRUE(std::regex_match(log, shape)) << log;
   EXPECT_NE(log.find("starting, dir " + platform::to_utf8(dir) + ", sing-box missing"), std::string::npos) << log;
   platform::unset_env(files::SERVICE_DIR_VARIABLE);

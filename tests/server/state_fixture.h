@@ -189,7 +189,7 @@ class ServerThread {
     thread_ = std::thread([this, options] { run_server(stop_, options); });
   }
   ~ServerThread() {
-    stop_->raise();
+    stop_->raise(StopCause::ServiceStop);
     thread_.join();
   }
   ServerThread(const ServerThread&) = delete;
