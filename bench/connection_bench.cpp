@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
   std::thread server([&] { tavrel::server::run_server(stop, options); });
   if (port_future.wait_for(10s) != std::future_status::ready) {
     std::fprintf(stderr, "the server did not start listening\n");
-    stop->raise();
+    stop->raise(tavrel::StopCause::ServiceStop);
     server.join();
     return 1;
   }
@@ -198,7 +198,7 @@ int main(int argc, char** argv) {
   std::printf("  ratio    %.2f (server / minimal requests per second)\n", median(ratio));
   if (wrong) std::printf("  %zu replies differed from the expected line\n", wrong);
 
-  stop->raise();
+  stop->raise(tavrel::StopCause::ServiceStop);
   server.join();
   (void)platform::remove_all(dir);
   return wrong ? 1 : 0;
