@@ -174,7 +174,7 @@ Status launch_core(CoreSlot& slot, const platform::Path& service_dir,
     auto pipe = platform::make_output_pipe();
     if (!pipe) return std::move(pipe).error();
     auto child = platform::spawn(core_executable(service_dir), run_args(config_path, work_dir),
-                                 pipe->write, pipe->write, {.no_window = true});
+                                 pipe->write, pipe->write, {.no_window = true, .system_path = true});
     // Only the core holds the write end now, so the drain ends when the core's tree has gone.
     pipe->write.reset();
     if (!child) return std::move(child).error().context(std::string(CORE_START_FAILED));

@@ -24,7 +24,7 @@ Result<CheckResult> run_check(const platform::Path& service_dir, const platform:
                               const platform::Path& work_dir,
                               std::chrono::milliseconds time_limit) {
   auto run = platform::run_captured(core_executable(service_dir), check_args(config_path, work_dir),
-                                    time_limit, {.no_window = true});
+                                    time_limit, {.no_window = true, .system_path = true});
   if (!run) return std::move(run).error().context(std::string(CHECK_START_FAILED));
   CheckResult result{run->exit_code, std::move(run->err), run->timed_out};
   if (result.timed_out) {

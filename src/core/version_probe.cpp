@@ -22,7 +22,7 @@ std::optional<std::string> parse_version_output(std::string_view stdout_bytes) {
 std::optional<std::string> probe_core_version(const platform::Path& service_dir,
                                               std::chrono::milliseconds time_limit) {
   auto run = platform::run_captured(core_executable(service_dir), version_args(), time_limit,
-                                    {.no_window = true});
+                                    {.no_window = true, .system_path = true});
   if (!run || run->timed_out) return std::nullopt;
   return parse_version_output(run->out);
 }

@@ -39,6 +39,18 @@ class FileWriter {
   Native native_;
 };
 
+// Creates or truncates the file with restricted access and writes `bytes` to it; the access is
+// set when the file is created, before any byte is in it. Windows: a protected DACL (nothing
+// inherited) giving SYSTEM and Administrators full control and interactive users read, and a
+// medium mandatory label with no-read-up where the system accepts one (low-integrity processes
+// cannot read it). POSIX: mode 0640, its group that of the directory holding it. Failing to set
+// the access fails the call.
+Status write_restricted_file(const Path& file, std::string_view bytes);
+
+// How a file's access is set, as text for diagnostics and tests. Windows: the security
+// descriptor's DACL and label in the system's string form; POSIX: "mode 0640 group <gid>".
+Result<std::string> file_access_text(const Path& file);
+
 // Opens the file for appending (created when missing, never truncated), with full sharing,
 // writes `bytes` at its end and closes it. Never creates a directory.
 Status append_file_shared(const Path& file, std::string_view bytes);

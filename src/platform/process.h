@@ -76,7 +76,14 @@ Result<std::size_t> read_pipe(const OwnedHandle& read, char* buffer, std::size_t
 struct SpawnOptions {
   // Windows: CREATE_NO_WINDOW, so that a console program gets no window of its own.
   bool no_window = false;
+  // PATH holds only the system's own directories (on Windows the program's own directory
+  // first), so that a program run by name, or a library searched along PATH, never comes from
+  // a directory an ordinary user may write. The rest of the environment is inherited.
+  bool system_path = false;
 };
+
+// The PATH a child started with `system_path` gets.
+Path::string_type system_search_path(const Path& program);
 
 // A started child. Discarding it closes its handles and does nothing to the process itself.
 // Not safe for concurrent use; one owner at a time.

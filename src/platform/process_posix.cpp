@@ -4,6 +4,8 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 #ifdef __linux__
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -15,6 +17,8 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <thread>
 
 #include "platform/error.h"
@@ -126,6 +130,7 @@ void close_range_in_child(unsigned low, unsigned high, int max_fd) {
 struct ChildSetup {
   const char* program;
   char* const* argv;
+  char* const* envp;
   int in, out, err;
   pid_t parent;
   int max_fd;
@@ -164,7 +169,7 @@ struct ChildSetup {
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
 
-  execv(s.program, s.argv);
+  execve(s.program, s.argv, s.envp);
   *s.failure = errno;
   _exit(127);
 }
@@ -176,7 +181,7 @@ Result<OwnedHandle> open_null_input() {
 }
 
 Result<Process> spawn_with(const Path& program, const std::vector<Path>& args, int in, int out,
-                           int err);
+                           int err, SpawnOptions options);
 
 }  // namespace
 
@@ -195,6 +200,8 @@ void OwnedHandle::reset(Native native) {
   if (native_ != INVALID) close(static_cast<int>(native_));
   native_ = native;
 }
+
+Path::string_type system_search_path(const Path&) { return "/usr/sbin:/usr/bin:/sbin:/bin"; }
 
 Result<OwnedHandle> open_output_file(const Path& file) {
   const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -270,7 +277,7 @@ Result<int> Process::wait() {
 namespace {
 
 Result<Process> spawn_with(const Path& program, const std::vector<Path>& args, int in, int out,
-                           int err) {
+                           int err, SpawnOptions options) {
   std::vector<std::string> storage;
   storage.reserve(args.size() + 1);
   storage.push_back(program.native());
@@ -278,6 +285,19 @@ Result<Process> spawn_with(const Path& program, const std::vector<Path>& args, i
   std::vector<char*> argv;
   for (std::string& s : storage) argv.push_back(s.data());
   argv.push_back(nullptr);
+
+  // Built here: the vfork child may not allocate.
+  std::string path_entry;
+  std::vector<char*> envp;
+  if (options.system_path) {
+    path_entry = "PATH=" + system_search_path(program);
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      if (std::string_view(*entry).starts_with("PATH=")) continue;
+      envp.push_back(*entry);
+    }
+    envp.push_back(path_entry.data());
+    envp.push_back(nullptr);
+  }
 
   rlimit limit{};
   int max_fd = 65535;
@@ -290,7 +310,8 @@ Result<Process> spawn_with(const Path& program, const std::vector<Path>& args, i
   // it fault on every page it writes next; the parent waits here until the child has exec'd
   // or given up.
   volatile int failure = 0;
-  const ChildSetup setup{program.c_str(), argv.data(), in, out, err, getpid(), max_fd, &failure};
+  const ChildSetup setup{program.c_str(), argv.data(), options.system_path ? envp.data() : environ,
+                         in, out, err, getpid(), max_fd, &failure};
   pid_t pid = -1;
   int fork_error = 0;
   Spawner::instance().run([&] {
@@ -312,15 +333,15 @@ Result<Process> spawn_with(const Path& program, const std::vector<Path>& args, i
 }  // namespace
 
 Result<Process> spawn(const Path& program, const std::vector<Path>& args, const OwnedHandle& out,
-                      const OwnedHandle& err, SpawnOptions) {
+                      const OwnedHandle& err, SpawnOptions options) {
   auto in = open_null_input();
   if (!in) return std::move(in).error();
-  return spawn_with(program, args, fd_of(in.value()), fd_of(out), fd_of(err));
+  return spawn_with(program, args, fd_of(in.value()), fd_of(out), fd_of(err), options);
 }
 
 Result<CapturedRun> run_captured(const Path& program, const std::vector<Path>& args,
                                  std::optional<std::chrono::milliseconds> time_limit,
-                                 SpawnOptions) {
+                                 SpawnOptions options) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + time_limit.value_or(std::chrono::milliseconds::zero());
   auto remaining_ms = [&]() -> int {
@@ -338,7 +359,7 @@ Result<CapturedRun> run_captured(const Path& program, const std::vector<Path>& a
   if (pipe2(err_fds, O_CLOEXEC) != 0) return last_os_error();
   OwnedHandle err_read(err_fds[0]), err_write(err_fds[1]);
 
-  auto started = spawn_with(program, args, fd_of(in.value()), out_fds[1], err_fds[1]);
+  auto started = spawn_with(program, args, fd_of(in.value()), out_fds[1], err_fds[1], options);
   out_write.reset();
   err_write.reset();
   if (!started) return std::move(started).error();

@@ -1,7 +1,12 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <array>
+#include <cwchar>
 #include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/error.h"
 #include "platform/process.h"
@@ -54,6 +59,46 @@ Result<UniqueHandle> open_null_input() {
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_os_error();
   return UniqueHandle(h);
+}
+
+std::wstring_view entry_name(std::wstring_view entry) {
+  // A name may itself start with '=' (the per-drive directories such as "=C:").
+  const std::size_t eq = entry.find(L'=', 1);
+  return entry.substr(0, eq == std::wstring_view::npos ? entry.size() : eq);
+}
+
+bool names_equal(std::wstring_view a, std::wstring_view b) {
+  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+bool name_before(std::wstring_view a, std::wstring_view b) {
+  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                              static_cast<int>(b.size()), TRUE) == CSTR_LESS_THAN;
+}
+
+// This process's environment with PATH replaced, as a block for CreateProcessW, kept in the
+// sorted order the system keeps its own.
+Result<std::wstring> environment_with_system_path(const Path& program) {
+  wchar_t* strings = GetEnvironmentStringsW();
+  if (strings == nullptr) return last_os_error();
+  std::vector<std::wstring> entries;
+  for (const wchar_t* p = strings; *p != L'\0'; p += wcslen(p) + 1) {
+    if (!names_equal(entry_name(p), L"PATH")) entries.emplace_back(p);
+  }
+  FreeEnvironmentStringsW(strings);
+  std::wstring path_entry = L"PATH=" + system_search_path(program);
+  auto at = std::find_if(entries.begin(), entries.end(), [](const std::wstring& e) {
+    return name_before(L"PATH", entry_name(e));
+  });
+  entries.insert(at, std::move(path_entry));
+  std::wstring block;
+  for (const std::wstring& e : entries) {
+    block += e;
+    block += L'\0';
+  }
+  block += L'\0';
+  return block;
 }
 
 std::vector<std::wstring> wide_args(const std::vector<Path>& args) {
@@ -160,6 +205,12 @@ namespace {
 Result<Process> spawn_with(const Path& program, const std::vector<Path>& args, HANDLE in,
                            HANDLE out, HANDLE err, SpawnOptions options) {
   std::wstring command_line = detail::quote_command_line(program.native(), wide_args(args));
+  std::wstring environment;
+  if (options.system_path) {
+    auto built = environment_with_system_path(program);
+    if (!built) return std::move(built).error();
+    environment = std::move(built).value();
+  }
   HANDLE job = service_job();
   OwnedHandle tree = owned(CreateJobObjectW(nullptr, nullptr));
   if (!tree.valid()) return last_os_error();
@@ -216,8 +267,9 @@ Result<Process> spawn_with(const Path& program, const std::vector<Path>& args, H
   if (options.no_window) flags |= CREATE_NO_WINDOW;
 
   PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, flags, nullptr,
-                      nullptr, &si.StartupInfo, &pi)) {
+  if (!CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, flags,
+                      options.system_path ? environment.data() : nullptr, nullptr, &si.StartupInfo,
+                      &pi)) {
     return last_os_error();
   }
   Process child = ProcessAccess::make(pi.hProcess, pi.hThread, std::move(tree));
@@ -321,6 +373,16 @@ struct PipeReader {
 };
 
 }  // namespace
+
+Path::string_type system_search_path(const Path& program) {
+  // The system's own directory, not %SystemRoot% of the environment.
+  std::wstring root(MAX_PATH, L'\0');
+  const UINT n = GetSystemWindowsDirectoryW(root.data(), static_cast<UINT>(root.size()));
+  root.resize(n > 0 && n < root.size() ? n : 0);
+  if (root.empty()) root = L"C:\\Windows";
+  return program.parent_path().native() + L";" + root + L"\\System32;" + root + L";" + root +
+         L"\\System32\\Wbem";
+}
 
 Result<Process> spawn(const Path& program, const std::vector<Path>& args, const OwnedHandle& out,
                       const OwnedHandle& err, SpawnOptions options) {

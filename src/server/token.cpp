@@ -35,7 +35,14 @@ std::string generate_token() {
 }
 
 Status write_token_file(const platform::Path& file, const std::string& token) {
-  return platform::write_file(file, token);
+  // Complete, with its access already set, before it takes the name: a reader sees the old
+  // token or the new one, never an empty or cut file, and never one with wider access.
+  platform::Path part = file;
+  part += platform::from_utf8(TEMPORARY_SUFFIX);
+  Status written = platform::write_restricted_file(part, token);
+  if (written) written = platform::rename_replace(part, file);
+  if (!written) (void)platform::remove_all(part);
+  return written;
 }
 
 }  // namespace tavrel::server

@@ -4,6 +4,7 @@
 
 #include "core/fake_core_dir.h"
 #include "platform/error.h"
+#include "platform/process.h"
 
 namespace tavrel::core {
 namespace {
@@ -25,6 +26,14 @@ TEST(RunCheck, AcceptsWithExitCodeZeroAndPassesTheArguments) {
   EXPECT_EQ(record["args"],
             json({platform::to_utf8(dir.core()), "check", "--disable-color", "-c",
                   platform::to_utf8(dir.config()), "-D", platform::to_utf8(dir.work())}));
+  // Only the system's own directories: a program or library found along PATH never comes
+  // from a directory an ordinary user may write.
+  EXPECT_EQ(record["path"], platform::to_utf8(platform::system_search_path(dir.core())));
+#ifdef _WIN32
+  EXPECT_EQ(record["path"].get<std::string>().find(platform::to_utf8(dir.path()) + ";"), 0u);
+#else
+  EXPECT_EQ(record["path"], "/usr/sbin:/usr/bin:/sbin:/bin");
+#endif
 }
 
 TEST(RunCheck, RefusalKeepsTheErrorOutputAsWritten) {

@@ -41,6 +41,7 @@
 #include "plain_child.h"
 #include "platform/console.h"
 #include "platform/entry.h"
+#include "platform/env.h"
 #include "platform/fs.h"
 #include "platform/paths.h"
 #include "platform/process.h"
@@ -153,7 +154,10 @@ Invocation parse_flags(const std::vector<std::string>& args) {
 }
 
 json invocation_record(const std::vector<std::string>& args) {
-  return json{{"pid", platform::current_process_id()}, {"args", args}};
+  const auto path = platform::env_path("PATH");
+  return json{{"pid", platform::current_process_id()},
+              {"args", args},
+              {"path", path ? platform::to_utf8(*path) : std::string()}};
 }
 
 platform::Path beside_exe(std::string_view name) {

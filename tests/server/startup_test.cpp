@@ -86,6 +86,34 @@ TEST(Startup, WritesTokenStartLineAndShutsDownWithinAPoll) {
   platform::unset_env(files::SERVICE_DIR_VARIABLE);
 }
 
+TEST(Token, ReplacesAnOlderFileWithRestrictedAccessAndLeavesNoPart) {
+  testing::TempDir temp("令牌 token");
+  const platform::Path file = platform::join(temp.path(), files::TOKEN_FILE);
+  ASSERT_TRUE(platform::write_file(file, "an older token, readable by all").ok());
+  ASSERT_TRUE(write_token_file(file, "0123456789abcdef0123456789abcdef").ok());
+  EXPECT_EQ(testing::read_file(file), "0123456789abcdef0123456789abcdef");
+  EXPECT_FALSE(platform::exists(platform::join(temp.path(), std::string(files::TOKEN_FILE) + ".tmp")));
+  auto access = platform::file_access_text(file);
+  ASSERT_TRUE(access) << access.error().chain();
+#ifdef _WIN32
+  // Windows keeps the protected DACL as given; Wine keeps no DACL of its own and shows one
+  // derived from the file's mode bits. Either way neither everyone, nor users, nor service
+  // accounts may read the file, as they could the older one.
+  if (access->starts_with("D:P")) {
+    EXPECT_EQ(access->rfind("D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;IU)", 0), 0u) << *access;
+  }
+  for (const char* wider : {";;;WD)", ";;;BU)", ";;;AU)", ";;;NS)", ";;;LS)"}) {
+    EXPECT_EQ(access->find(wider), std::string::npos) << *access;
+  }
+  EXPECT_NE(access->find("(A;;FA;;;SY)"), std::string::npos) << *access;
+#else
+  auto dir_access = platform::file_access_text(temp.path());
+  ASSERT_TRUE(dir_access);
+  const std::string group = dir_access->substr(dir_access->find(" group "));
+  EXPECT_EQ(*access, "mode 0640" + group);
+#endif
+}
+
 TEST(Startup, EveryRunWritesANewToken) {
   testing::TempDir temp;
   platform::set_env(files::SERVICE_DIR_VARIABLE, platform::to_utf8(temp.path()));
