@@ -144,38 +144,8 @@ std::vector<std::string> plugin_cert_values(std::string_view options) {
   return certs;
 }
 
-// The values of every member that the core may take as `key` (it keeps one of them).
-std::vector<const json*> members_folding_to(const json& object, std::string_view key) {
-  std::vector<const json*> values;
-  for (auto member = object.cbegin(); member != object.cend(); ++member) {
-    if (fold_key(member.key()) == key) values.push_back(&*member);
-  }
-  return values;
-}
-
-bool is_string_in(const json* value, std::span<const std::string_view> texts) {
-  return value->is_string() && is_one_of(value->get_ref<const std::string&>(), texts);
-}
-
-// Every member folding to "type" must be a URL path type, or a "Type": "http" beside
-// "type": "local" would let a rule set's file through as a URL path.
-bool has_url_path_type(const json& object) {
-  const auto types = members_folding_to(object, TYPE_KEY);
-  return !types.empty() && std::all_of(types.begin(), types.end(), [](const json* type) {
-    return is_string_in(type, URL_PATH_TYPES);
-  });
-}
-
-// Any member folding to "plugin" that names it is enough: screening too much is harmless.
-bool uses_file_reading_plugin(const json& object) {
-  const auto plugins = members_folding_to(object, PLUGIN_KEY);
-  return std::any_of(plugins.begin(), plugins.end(), [](const json* plugin) {
-    return is_string_in(plugin, std::span(&FILE_READING_PLUGIN, 1));
-  });
-}
-
-bool has_refused_plugin_cert(const json& object, const json& options) {
-  if (!options.is_string() || !uses_file_reading_plugin(object)) return false;
+bool has_refused_plugin_cert(const json& options) {
+  if (!options.is_string()) return false;
   const auto certs = plugin_cert_values(options.get_ref<const std::string&>());
   return std::any_of(certs.begin(), certs.end(), [](const std::string& cert) { return is_refused(cert); });
 }
@@ -210,10 +180,29 @@ struct Frame {
   json::const_iterator end;
   // The container is an object whose "path" is a URL path.
   bool url_paths;
+  // The container is an object whose "plugin_opts" may name a certificate file.
+  bool file_reading_plugin;
 
+  // Members folding to "type" or "plugin" may repeat and the core keeps one of them: every
+  // "type" must be a URL path type (else a "Type": "http" beside "type": "local" would let a
+  // rule set's file through), and any "plugin" naming the plugin is enough.
   static Frame of(const json& value, bool is_transport) {
-    return {&value, value.cbegin(), value.cend(),
-            value.is_object() && (is_transport || has_url_path_type(value))};
+    Frame frame{&value, value.cbegin(), value.cend(), false, false};
+    if (!value.is_object()) return frame;
+    bool typed = false;
+    bool all_url_types = true;
+    for (auto member = value.cbegin(); member != value.cend(); ++member) {
+      const std::string folded = fold_key(member.key());
+      const std::string* text = member->is_string() ? &member->get_ref<const std::string&>() : nullptr;
+      if (folded == TYPE_KEY) {
+        typed = true;
+        all_url_types = all_url_types && text && is_one_of(*text, URL_PATH_TYPES);
+      } else if (folded == PLUGIN_KEY && text && *text == FILE_READING_PLUGIN) {
+        frame.file_reading_plugin = true;
+      }
+    }
+    frame.url_paths = is_transport || (typed && all_url_types);
+    return frame;
   }
 };
 
@@ -253,7 +242,7 @@ Status check_config_paths(const json& config) {
           return CommandError(std::string(REFUSED_PATH) + key + " = " + *refused);
         }
       }
-      if (folded == PLUGIN_OPTS_KEY && has_refused_plugin_cert(*top.container, value)) {
+      if (folded == PLUGIN_OPTS_KEY && top.file_reading_plugin && has_refused_plugin_cert(value)) {
         return CommandError(std::string(REFUSED_PATH) + key + " = " + value.get_ref<const std::string&>());
       }
     }
