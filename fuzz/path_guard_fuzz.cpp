@@ -43,20 +43,105 @@ bool ends_with(const std::string& s, std::string_view suffix) {
 }
 
 bool path_like(const std::string& k) {
-  return k != "process_path" && (k == "path" || k == "output" || k == "directory" || k == "external_ui" ||
-                                 ends_with(k, "_path") || ends_with(k, "_directory") || ends_with(k, "_file"));
+  if (k == "process_path") return false;
+  if (k == "path" || k == "output" || k == "directory") return true;
+  for (const char* suffix : {"_path", "_directory", "_file", "_paths", "_directories", "_files"}) {
+    if (ends_with(k, suffix)) return true;
+  }
+  return false;
 }
 
 bool forbidden(const std::string& k, const json& v) {
-  if (k == "executable_path" || k == "extra_args" || k == "torrc" || k == "external_ui_download_url") return true;
+  if (k == "executable_path" || k == "extra_args" || k == "torrc" || k == "external_ui" ||
+      k == "external_ui_download_url" || k == "netns") {
+    return true;
+  }
   if (k == "write_to_system") return v == json(true);
   if (k == "masquerade" && v.is_string()) return folded(v.get<std::string>().substr(0, 5)) == "file:";
   return false;
 }
 
+bool device(std::string component) {
+  static const std::set<std::string> devices = [] {
+    std::set<std::string> names{"con", "prn", "aux", "nul"};
+    for (const char* digit : {"1", "2", "3", "4", "5", "6", "7", "8", "9", "\u00B9", "\u00B2", "\u00B3"}) {
+      names.insert(std::string("com") + digit);
+      names.insert(std::string("lpt") + digit);
+    }
+    return names;
+  }();
+  component = component.substr(0, component.find('.'));
+  while (!component.empty() && component.back() == ' ') component.pop_back();
+  std::transform(component.begin(), component.end(), component.begin(),
+                 [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
+  return devices.contains(component);
+}
+
 bool refused(const std::string& s) {
-  return !s.empty() && (s[0] == '/' || s[0] == '\\' || s.find("..") != std::string::npos ||
-                        s.find(':') != std::string::npos || s.find('$') != std::string::npos);
+  if (s.empty()) return false;
+  if (s[0] == '/' || s[0] == '\\' || s.find("..") != std::string::npos || s.find(':') != std::string::npos ||
+      s.find('$') != std::string::npos) {
+    return true;
+  }
+  std::string component;
+  for (const char c : s + '/') {
+    if (c != '/' && c != '\\') {
+      component += c;
+    } else if (device(component)) {
+      return true;
+    } else {
+      component.clear();
+    }
+  }
+  return false;
+}
+
+// The values of the "cert" options of a plugin options string, read one character at a time.
+std::deque<std::string> certs_of(const std::string& options) {
+  std::deque<std::string> certs;
+  std::string key, value;
+  bool in_value = false, escaped = false;
+  const auto end_option = [&] {
+    if (in_value && key == "cert") certs.push_back(value);
+    key.clear();
+    value.clear();
+    in_value = false;
+  };
+  for (const char c : options) {
+    if (escaped) {
+      (in_value ? value : key) += c;
+      escaped = false;
+    } else if (c == '\\') {
+      escaped = true;
+    } else if (c == ';') {
+      end_option();
+    } else if (c == '=' && !in_value) {
+      in_value = true;
+    } else {
+      (in_value ? value : key) += c;
+    }
+  }
+  end_option();
+  return certs;
+}
+
+// Whether an object's own "path" is the path of a URL.
+bool url_paths(const json& object, bool is_transport) {
+  if (is_transport) return true;
+  bool typed = false;
+  for (const auto& [key, member] : object.items()) {
+    if (folded(key) != "type") continue;
+    if (member != "http" && member != "https" && member != "h3") return false;
+    typed = true;
+  }
+  return typed;
+}
+
+bool uses_v2ray_plugin(const json& object) {
+  for (const auto& [key, member] : object.items()) {
+    if (folded(key) == "plugin" && member == "v2ray-plugin") return true;
+  }
+  return false;
 }
 
 // Every string of a value that is a string or a (nested) list.
@@ -79,26 +164,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Every refusal the configuration deserves, in no particular order.
   std::set<std::string> deserved;
   // Breadth first, unlike the screening, to stay independent of its order.
-  std::deque<const json*> pending{&config};
+  // Each value with whether it is the value of a "transport".
+  std::deque<std::pair<const json*, bool>> pending{{&config, false}};
   while (!pending.empty()) {
-    const json* value = pending.front();
+    const auto [value, is_transport] = pending.front();
     pending.pop_front();
     if (value->is_object()) {
+      const bool url = url_paths(*value, is_transport);
       for (const auto& [key, member] : value->items()) {
         const std::string k = folded(key);
         if (forbidden(k, member)) {
           deserved.insert("配置中不允许的设置：" + key);
-        } else if (path_like(k)) {
+        } else if (k == "plugin_opts" && member.is_string() && uses_v2ray_plugin(*value)) {
+          for (const std::string& cert : certs_of(member.get<std::string>())) {
+            if (refused(cert)) deserved.insert("配置中不允许绝对路径：" + key + " = " + member.get<std::string>());
+          }
+        } else if (path_like(k) && !(url && k == "path")) {
           std::deque<std::string> locations;
           strings_of(member, locations);
           for (const std::string& s : locations) {
             if (refused(s)) deserved.insert("配置中不允许绝对路径：" + key + " = " + s);
           }
         }
-        pending.push_back(&member);
+        pending.emplace_back(&member, k == "transport");
       }
     } else if (value->is_array()) {
-      for (const auto& element : *value) pending.push_back(&element);
+      for (const auto& element : *value) pending.emplace_back(&element, false);
     }
   }
   if (status.ok() != deserved.empty()) std::abort();

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "protocol/ruleset_name.h"
+
 namespace tavrel::core {
 namespace {
 
@@ -18,21 +20,39 @@ constexpr std::string_view REFUSED_PATH = "配置中不允许绝对路径：";
 constexpr std::string_view REFUSED_SETTING = "配置中不允许的设置：";
 
 // Keys (folded) whose values the core reads as locations: files it opens or writes,
-// directories it serves, downloads into or keeps state in.
-constexpr std::string_view PATH_KEYS[] = {"path", "output", "directory", "external_ui"};
-constexpr std::string_view PATH_SUFFIXES[] = {"_path", "_directory", "_file"};
+// directories it serves or keeps state in, lists of either.
+constexpr std::string_view PATH_KEYS[] = {"path", "output", "directory"};
+constexpr std::string_view PATH_SUFFIXES[] = {"_path", "_directory", "_file",
+                                              "_paths", "_directories", "_files"};
 // A routing rule's match condition: a local program's path, compared and never opened.
 constexpr std::string_view NOT_A_PATH = "process_path";
 
 // Members refused whatever their value: they make the core start an outside program (with
-// arguments and options of the caller's choosing) or unpack a download anywhere.
+// arguments and options of the caller's choosing), unpack a download (the dashboard archive
+// comes through the caller's own outbounds and certificates, and its entries may climb out of
+// the directory) or enter another network namespace.
 constexpr std::string_view FORBIDDEN_KEYS[] = {"executable_path", "extra_args", "torrc",
-                                               "external_ui_download_url"};
+                                               "external_ui", "external_ui_download_url", "netns"};
 // Refused only with these values: setting the system clock, and serving a local directory
 // to the network through a file: URL.
 constexpr std::string_view SYSTEM_CLOCK_KEY = "write_to_system";
 constexpr std::string_view MASQUERADE_KEY = "masquerade";
 constexpr std::string_view FILE_SCHEME = "file:";
+
+// A shadowsocks plugin's options: one string of "key=value" pairs split on ";", a backslash
+// escaping the next character. Only this plugin's "cert" option names a file it opens; its
+// "path" is a URL path.
+constexpr std::string_view PLUGIN_KEY = "plugin";
+constexpr std::string_view PLUGIN_OPTS_KEY = "plugin_opts";
+constexpr std::string_view FILE_READING_PLUGIN = "v2ray-plugin";
+constexpr std::string_view PLUGIN_CERT_OPTION = "cert";
+
+// "path" is the path of a URL, never opened, in a transport object (the value of "transport")
+// and in objects of these types: the http outbound and DNS over HTTPS and HTTP/3.
+constexpr std::string_view URL_PATH_KEY = "path";
+constexpr std::string_view TRANSPORT_KEY = "transport";
+constexpr std::string_view TYPE_KEY = "type";
+constexpr std::string_view URL_PATH_TYPES[] = {"http", "https", "h3"};
 
 constexpr std::string_view KELVIN_SIGN = "\u212A";
 constexpr std::string_view LONG_S = "\u017F";
@@ -82,11 +102,52 @@ bool is_forbidden(std::string_view key, const json& value) {
   return false;
 }
 
+bool has_device_component(std::string_view text) {
+  for (std::size_t begin = 0; begin <= text.size();) {
+    const std::size_t end = std::min(text.find_first_of("/\\", begin), text.size());
+    if (protocol::is_device_name(text.substr(begin, end - begin))) return true;
+    begin = end + 1;
+  }
+  return false;
+}
+
 // Environment references ("$") are refused too: the core expands them in some locations.
-bool is_refused(const std::string& text) {
+// A device name in any component opens the device, not a file in the working directory.
+bool is_refused(std::string_view text) {
   return !text.empty() && (text.front() == '/' || text.front() == '\\' ||
                            text.find("..") != std::string::npos ||
-                           text.find_first_of(":$") != std::string::npos);
+                           text.find_first_of(":$") != std::string::npos || has_device_component(text));
+}
+
+// The values of every "cert" option, unescaped. Lenient where the plugin would fail (an empty
+// key, a final backslash): a value the plugin never reads is refused at worst.
+std::vector<std::string> plugin_cert_values(std::string_view options) {
+  std::vector<std::string> certs;
+  std::size_t i = 0;
+  const auto read_until = [&](std::string_view stops) {
+    std::string text;
+    for (; i < options.size() && stops.find(options[i]) == std::string_view::npos; ++i) {
+      if (options[i] == '\\' && ++i == options.size()) break;
+      text += options[i];
+    }
+    return text;
+  };
+  while (i < options.size()) {
+    const std::string key = read_until("=;");
+    if (i < options.size() && options[i] == '=') {
+      ++i;
+      std::string value = read_until(";");
+      if (key == PLUGIN_CERT_OPTION) certs.push_back(std::move(value));
+    }
+    ++i;
+  }
+  return certs;
+}
+
+bool has_refused_plugin_cert(const json& options) {
+  if (!options.is_string()) return false;
+  const auto certs = plugin_cert_values(options.get_ref<const std::string&>());
+  return std::any_of(certs.begin(), certs.end(), [](const std::string& cert) { return is_refused(cert); });
 }
 
 // The first refused string of a path-like member's value: the value itself, or the first in
@@ -114,9 +175,35 @@ const std::string* first_refused_location(const json& value) {
 }
 
 struct Frame {
+  const json* container;
   json::const_iterator next;
   json::const_iterator end;
-  bool in_object;
+  // The container is an object whose "path" is a URL path.
+  bool url_paths;
+  // The container is an object whose "plugin_opts" may name a certificate file.
+  bool file_reading_plugin;
+
+  // Members folding to "type" or "plugin" may repeat and the core keeps one of them: every
+  // "type" must be a URL path type (else a "Type": "http" beside "type": "local" would let a
+  // rule set's file through), and any "plugin" naming the plugin is enough.
+  static Frame of(const json& value, bool is_transport) {
+    Frame frame{&value, value.cbegin(), value.cend(), false, false};
+    if (!value.is_object()) return frame;
+    bool typed = false;
+    bool all_url_types = true;
+    for (auto member = value.cbegin(); member != value.cend(); ++member) {
+      const std::string folded = fold_key(member.key());
+      const std::string* text = member->is_string() ? &member->get_ref<const std::string&>() : nullptr;
+      if (folded == TYPE_KEY) {
+        typed = true;
+        all_url_types = all_url_types && text && is_one_of(*text, URL_PATH_TYPES);
+      } else if (folded == PLUGIN_KEY && text && *text == FILE_READING_PLUGIN) {
+        frame.file_reading_plugin = true;
+      }
+    }
+    frame.url_paths = is_transport || (typed && all_url_types);
+    return frame;
+  }
 };
 
 }  // namespace
@@ -135,7 +222,7 @@ Status check_config_paths(const json& config) {
   // An explicit stack rather than recursion: the walk's depth then never depends on the
   // caller's nesting limit.
   std::vector<Frame> stack;
-  if (config.is_structured()) stack.push_back({config.cbegin(), config.cend(), config.is_object()});
+  if (config.is_structured()) stack.push_back(Frame::of(config, false));
   while (!stack.empty()) {
     Frame& top = stack.back();
     if (top.next == top.end) {
@@ -144,17 +231,22 @@ Status check_config_paths(const json& config) {
     }
     const auto member = top.next++;
     const json& value = *member;
-    if (top.in_object) {
+    bool is_transport = false;
+    if (top.container->is_object()) {
       const std::string& key = member.key();
       const std::string folded = fold_key(key);
+      is_transport = folded == TRANSPORT_KEY;
       if (is_forbidden(folded, value)) return CommandError(std::string(REFUSED_SETTING) + key);
-      if (is_path_like(folded)) {
+      if (is_path_like(folded) && !(top.url_paths && folded == URL_PATH_KEY)) {
         if (const std::string* refused = first_refused_location(value)) {
           return CommandError(std::string(REFUSED_PATH) + key + " = " + *refused);
         }
       }
+      if (folded == PLUGIN_OPTS_KEY && top.file_reading_plugin && has_refused_plugin_cert(value)) {
+        return CommandError(std::string(REFUSED_PATH) + key + " = " + value.get_ref<const std::string&>());
+      }
     }
-    if (value.is_structured()) stack.push_back({value.cbegin(), value.cend(), value.is_object()});
+    if (value.is_structured()) stack.push_back(Frame::of(value, is_transport));
   }
   return {};
 }

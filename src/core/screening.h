@@ -19,8 +19,9 @@ void remove_log_output(nlohmann::json& config);
 
 // Walks the configuration depth first in key order and refuses at the first member that is
 // forbidden outright (it would start a program, fetch files into place or change the system),
-// or that names a location (a string, or strings in a list) other than a plain relative path
-// inside the core's working directory.
+// or that names a location (a string, or strings in a list; a plugin's certificate inside its
+// options string) other than a plain relative path inside the core's working directory that
+// names no device. A "path" that the core takes as the path of a URL is not a location.
 Status check_config_paths(const nlohmann::json& config);
 
 }  // namespace tavrel::core
