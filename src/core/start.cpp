@@ -18,6 +18,7 @@ constexpr std::string_view PREVIOUS_RULESETS = "previous-rulesets";
 struct StartPaths {
   platform::Path config, work, rulesets;
   platform::Path staging, staged_config, staged_rulesets;
+  platform::Path swap, swap_config, swap_rulesets;
 };
 
 StartPaths paths_in(const platform::Path& service_dir) {
@@ -28,7 +29,18 @@ StartPaths paths_in(const platform::Path& service_dir) {
   p.staging = platform::join(service_dir, files::STAGING_DIR);
   p.staged_config = platform::join(p.staging, files::CONFIG_FILE);
   p.staged_rulesets = platform::join(p.staging, files::RULESETS_DIR);
+  p.swap = platform::join(service_dir, files::SWAP_DIR);
+  p.swap_config = platform::join(p.swap, files::CONFIG_FILE);
+  p.swap_rulesets = platform::join(p.swap, files::RULESETS_DIR);
   return p;
+}
+
+Status remove_if_present(const platform::Path& path, std::string_view what) {
+  if (!platform::exists(path)) return {};
+  if (auto removed = platform::remove_all(path); !removed) {
+    return std::move(removed).error().context(std::string(what));
+  }
+  return {};
 }
 
 // Writes the new files into a fresh staging place and lets the core check them there, seeing
@@ -37,16 +49,16 @@ Status stage_and_check(const StartPaths& p, const platform::Path& service_dir,
                        const nlohmann::json& config,
                        const std::vector<protocol::RuleSetFile>& rulesets,
                        std::chrono::milliseconds check_time_limit) {
-  if (platform::exists(p.staging)) {
-    // Left by a start that did not finish (the service ended in the middle).
-    if (auto removed = platform::remove_all(p.staging); !removed) {
-      return std::move(removed).error().context(std::string(CLEAR_STAGING_FAILED));
-    }
-  }
+  // Left by a start that did not finish (the service ended in the middle).
+  if (auto cleared = remove_if_present(p.staging, CLEAR_STAGING_FAILED); !cleared) return cleared;
   if (auto created = platform::create_directories(p.staging); !created) {
     return std::move(created).error().context(std::string(CREATE_STAGING_FAILED));
   }
   if (auto installed = install_rulesets(p.staged_rulesets, rulesets); !installed) return installed;
+  // Present even when empty: the swap then always knows whether the new set is in place yet.
+  if (auto created = platform::create_directories(p.staged_rulesets); !created) {
+    return std::move(created).error().context(std::string(CREATE_STAGING_FAILED));
+  }
   if (auto written = write_config_json(p.staged_config, config); !written) {
     return std::move(written).error().context(std::string(WRITE_CONFIG_FAILED));
   }
@@ -58,25 +70,43 @@ Status stage_and_check(const StartPaths& p, const platform::Path& service_dir,
   return {};
 }
 
-// Puts the checked files in place by renames; the old core has been stopped, so nothing holds
-// the live files open.
-Status swap_in(const StartPaths& p) {
-  if (platform::exists(p.rulesets)) {
-    if (!platform::rename_replace(p.rulesets, platform::join(p.staging, PREVIOUS_RULESETS))) {
-      if (auto removed = platform::remove_all(p.rulesets); !removed) {
-        return std::move(removed).error().context(std::string(REPLACE_RULESETS_FAILED));
-      }
+// Puts a committed start's files in place by renames, from whatever point an earlier attempt
+// reached: every step is a single rename, and what is still in the swap place says which
+// steps are left. work/rulesets is at every moment the old set, absent, or the new set, and
+// config.json the old file or the new one.
+Status finish_swap(const StartPaths& p) {
+  if (platform::exists(p.swap_rulesets)) {
+    if (platform::exists(p.rulesets)) {
+      auto moved = platform::rename_replace(p.rulesets, platform::join(p.swap, PREVIOUS_RULESETS));
+      if (!moved) moved = platform::remove_all(p.rulesets);
+      if (!moved) return std::move(moved).error().context(std::string(REPLACE_RULESETS_FAILED));
     }
-  }
-  if (platform::exists(p.staged_rulesets)) {
     auto moved = platform::create_directories(p.work);
-    if (moved) moved = platform::rename_replace(p.staged_rulesets, p.rulesets);
+    if (moved) moved = platform::rename_replace(p.swap_rulesets, p.rulesets);
     if (!moved) return std::move(moved).error().context(std::string(REPLACE_RULESETS_FAILED));
   }
-  if (auto moved = platform::rename_replace(p.staged_config, p.config); !moved) {
-    return std::move(moved).error().context(std::string(WRITE_CONFIG_FAILED));
+  // A start without rule-set files leaves no directory behind, as before.
+  if (auto entries = platform::directory_entries(p.rulesets); entries && entries->empty()) {
+    if (auto removed = platform::remove_all(p.rulesets); !removed) {
+      return std::move(removed).error().context(std::string(REPLACE_RULESETS_FAILED));
+    }
   }
-  return {};
+  if (platform::exists(p.swap_config)) {
+    if (auto moved = platform::rename_replace(p.swap_config, p.config); !moved) {
+      return std::move(moved).error().context(std::string(WRITE_CONFIG_FAILED));
+    }
+  }
+  // Also takes the previous rule-set files with it.
+  return remove_if_present(p.swap, REPLACE_RULESETS_FAILED);
+}
+
+// Commits the checked start (one rename of the whole staging place) and puts its files in
+// place; the old core has been stopped, so nothing holds the live files open.
+Status swap_in(const StartPaths& p) {
+  if (auto moved = platform::rename_replace(p.staging, p.swap); !moved) {
+    return std::move(moved).error().context(std::string(REPLACE_RULESETS_FAILED));
+  }
+  return finish_swap(p);
 }
 
 }  // namespace
@@ -95,6 +125,11 @@ Status handle_start(const platform::Path& service_dir, CoreSlot& slot, LeaseCloc
   }
 
   const StartPaths p = paths_in(service_dir);
+  // A committed start whose swap an earlier failure interrupted is finished first, so that
+  // the live files are one start's before anything else happens to them.
+  if (platform::exists(p.swap)) {
+    if (auto finished = finish_swap(p); !finished) return finished;
+  }
   // Until the check has passed, config.json, work/rulesets and the running core stay as they are.
   if (auto staged = stage_and_check(p, service_dir, config, rulesets, check_time_limit); !staged) {
     (void)platform::remove_all(p.staging);
@@ -102,12 +137,30 @@ Status handle_start(const platform::Path& service_dir, CoreSlot& slot, LeaseCloc
   }
 
   stop_core(slot);
-  auto swapped = swap_in(p);
-  // Also takes the previous rule-set files with it.
-  (void)platform::remove_all(p.staging);
-  if (!swapped) return swapped;
+  if (auto swapped = swap_in(p); !swapped) {
+    (void)platform::remove_all(p.staging);
+    return swapped;
+  }
   if (auto launched = launch_core(slot, service_dir, p.config, p.work); !launched) return launched;
   lease.renew();
+  return {};
+}
+
+Status recover_start_files(const platform::Path& service_dir) {
+  const StartPaths p = paths_in(service_dir);
+  if (platform::exists(p.swap)) {
+    if (auto finished = finish_swap(p); !finished) return finished;
+  }
+  if (auto cleared = remove_if_present(p.staging, CLEAR_STAGING_FAILED); !cleared) return cleared;
+  auto entries = platform::directory_entries(service_dir);
+  if (!entries) return std::move(entries).error().context(std::string(CLEAR_TEMPORARY_FAILED));
+  for (const platform::Path& entry : *entries) {
+    const std::string name = platform::to_utf8(entry);
+    if (!name.ends_with(files::TEMPORARY_SUFFIX)) continue;
+    if (auto removed = platform::remove_all(platform::join(service_dir, name)); !removed) {
+      return std::move(removed).error().context(std::string(CLEAR_TEMPORARY_FAILED));
+    }
+  }
   return {};
 }
 

@@ -19,6 +19,7 @@ inline constexpr std::string_view CHECK_FAILED = "配置校验失败：";
 inline constexpr std::string_view CLEAR_STAGING_FAILED = "clear staging dir";
 inline constexpr std::string_view CREATE_STAGING_FAILED = "create staging dir";
 inline constexpr std::string_view REPLACE_RULESETS_FAILED = "replace rulesets dir";
+inline constexpr std::string_view CLEAR_TEMPORARY_FAILED = "remove temporary files";
 
 // On success the new core is recorded in `slot` and the lease renewed. The new files are
 // written and checked in the staging place; only once the check has passed and the old core
@@ -27,5 +28,9 @@ inline constexpr std::string_view REPLACE_RULESETS_FAILED = "replace rulesets di
 Status handle_start(const platform::Path& service_dir, CoreSlot& slot, LeaseClock& lease,
                     nlohmann::json config, const std::vector<protocol::RuleSetFile>& rulesets,
                     std::chrono::milliseconds check_time_limit = CHECK_TIME_LIMIT);
+
+// At start-up, before listening: finishes the swap of a start that was committed when the
+// service ended, and removes the staging place and temporary files a crash left behind.
+Status recover_start_files(const platform::Path& service_dir);
 
 }  // namespace tavrel::core

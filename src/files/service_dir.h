@@ -19,7 +19,13 @@ inline constexpr std::string_view SERVICE_LOG_FILE = "service.log";
 inline constexpr std::string_view SERVICE_LOG_OLD_FILE = "service.log.1";
 // A start's new config.json and rulesets, until its check has passed.
 inline constexpr std::string_view STAGING_DIR = "staging";
+// The staging place renamed once the check has passed and the old core is stopped: from then on
+// the start is committed, and its files replace the live ones even across a crash.
+inline constexpr std::string_view SWAP_DIR = "swap";
 inline constexpr std::string_view TOKEN_FILE = "token";
+// A file written beside its final name and renamed onto it carries this suffix until then;
+// start-up removes any that a crash left behind.
+inline constexpr std::string_view TEMPORARY_SUFFIX = ".tmp";
 
 inline constexpr std::string_view SERVICE_DIR_VARIABLE = "TAVREL_SERVICE_DIR";
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/command_error.h"
 #include "platform/paths.h"
@@ -71,6 +72,9 @@ Status remove_all(const Path& path);
 
 // Copies contents and attributes, overwriting an existing target.
 Status copy_file(const Path& from, const Path& to);
+
+// The names of the entries of a directory, in no particular order.
+Result<std::vector<Path>> directory_entries(const Path& dir);
 
 // Renames, replacing an existing target.
 Status rename_replace(const Path& from, const Path& to);

@@ -7,6 +7,7 @@
 
 #include "common/version.h"
 #include "core/core_process.h"
+#include "core/start.h"
 #include "core/version_probe.h"
 #include "files/service_dir.h"
 #include "files/service_log.h"
@@ -35,6 +36,11 @@ SharedState server_main(ServerContext& context, const StopFlag& stop) {
   const files::ServiceDir dir = files::service_dir();
   if (auto made = platform::create_directories(platform::join(dir, files::WORK_DIR)); !made) {
     log_fatal(std::move(made).error().context("create service dir"));
+    return nullptr;
+  }
+  // Before the token: a client that sees the new token sees the files of one start.
+  if (auto recovered = core::recover_start_files(dir); !recovered) {
+    log_fatal(std::move(recovered).error().context("recover start files"));
     return nullptr;
   }
   std::string token = generate_token();

@@ -4,6 +4,7 @@
 
 #include "common/siphash.h"
 #include "common/text.h"
+#include "files/service_dir.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "platform/system.h"
@@ -38,7 +39,7 @@ Status write_token_file(const platform::Path& file, const std::string& token) {
   // Complete, with its access already set, before it takes the name: a reader sees the old
   // token or the new one, never an empty or cut file, and never one with wider access.
   platform::Path part = file;
-  part += platform::from_utf8(TEMPORARY_SUFFIX);
+  part += platform::from_utf8(files::TEMPORARY_SUFFIX);
   Status written = platform::write_restricted_file(part, token);
   if (written) written = platform::rename_replace(part, file);
   if (!written) (void)platform::remove_all(part);

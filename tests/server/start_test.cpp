@@ -217,6 +217,52 @@ TEST(StartSequence, MissingCoreCannotCheck) {
   EXPECT_EQ(running_pid(f), 0u);
 }
 
+// A crash may stop a committed start after any of its renames; start-up finishes it from
+// there. An uncommitted one (only the staging place) is dropped.
+TEST(StartRecovery, FinishesACommittedSwapFromWhereverItStoppedAndDropsTheRest) {
+  for (const bool new_rulesets : {true, false}) {
+    for (int renames_done = -1; renames_done <= 3; ++renames_done) {
+      SCOPED_TRACE(std::to_string(renames_done) + (new_rulesets ? " with" : " without") + " rule sets");
+      testing::TempDir temp;
+      const platform::Path dir = temp.path();
+      const auto at = [&](std::string_view a, std::string_view b = {}) {
+        return b.empty() ? platform::join(dir, a) : platform::join(platform::join(dir, a), b);
+      };
+      const platform::Path rulesets = platform::join(at(files::WORK_DIR), files::RULESETS_DIR);
+      ASSERT_TRUE(platform::create_directories(rulesets));
+      ASSERT_TRUE(platform::write_file(platform::join(rulesets, "old.srs"), "old"));
+      ASSERT_TRUE(platform::write_file(at(files::CONFIG_FILE), "old config"));
+      // -1: the check had not passed yet; the place is still called staging.
+      const std::string_view place = renames_done < 0 ? files::STAGING_DIR : files::SWAP_DIR;
+      ASSERT_TRUE(platform::create_directories(at(place, files::RULESETS_DIR)));
+      if (new_rulesets) ASSERT_TRUE(platform::write_file(platform::join(at(place, files::RULESETS_DIR), "new.srs"), "new"));
+      ASSERT_TRUE(platform::write_file(at(place, files::CONFIG_FILE), "new config"));
+      if (renames_done >= 1) ASSERT_TRUE(platform::rename_replace(rulesets, at(place, "previous-rulesets")));
+      if (renames_done >= 2) ASSERT_TRUE(platform::rename_replace(at(place, files::RULESETS_DIR), rulesets));
+      if (renames_done >= 3) ASSERT_TRUE(platform::rename_replace(at(place, files::CONFIG_FILE), at(files::CONFIG_FILE)));
+      ASSERT_TRUE(platform::write_file(at(files::TOKEN_FILE), "kept"));
+      ASSERT_TRUE(platform::write_file(at("token.tmp"), "cut"));
+      ASSERT_TRUE(platform::create_directories(at("other.tmp")));
+
+      ASSERT_TRUE(core::recover_start_files(dir));
+      const bool committed = renames_done >= 0;
+      EXPECT_EQ(testing::read_file(at(files::CONFIG_FILE)), committed ? "new config" : "old config");
+      const auto names = platform::directory_entries(rulesets);
+      if (!committed) {
+        EXPECT_EQ(testing::read_file(platform::join(rulesets, "old.srs")), "old");
+      } else if (new_rulesets) {
+        ASSERT_TRUE(names);
+        EXPECT_EQ(names->size(), 1u);
+        EXPECT_EQ(testing::read_file(platform::join(rulesets, "new.srs")), "new");
+      } else {
+        EXPECT_FALSE(platform::exists(rulesets));
+      }
+      EXPECT_EQ(platform::directory_entries(dir)->size(), 3u);  // config.json, work, token
+      EXPECT_EQ(testing::read_file(at(files::TOKEN_FILE)), "kept");
+    }
+  }
+}
+
 // Over TCP, through the whole server, with the stand-in core.
 TEST(StartOverTcp, StartsReplacesAndKeepsTheCoreOnAHungCheck) {
   StateFixture f;
