@@ -64,7 +64,7 @@ bool forbidden(const std::string& k, const json& v) {
 bool device(std::string component) {
   static const std::set<std::string> devices = [] {
     std::set<std::string> names{"con", "prn", "aux", "nul"};
-    for (const char* digit : {"1", "2", "3", "4", "5", "6", "7", "8", "9", "\u00B9", "\u00B2", "\u00B3"}) {
+    for (const char* digit : {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "\u00B9", "\u00B2", "\u00B3"}) {
       names.insert(std::string("com") + digit);
       names.insert(std::string("lpt") + digit);
     }

@@ -25,7 +25,7 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) {
 constexpr std::string_view SUPERSCRIPT_DIGITS[] = {"\u00B9", "\u00B2", "\u00B3"};
 
 bool is_port_number(std::string_view digit) {
-  if (digit.size() == 1) return digit[0] >= '1' && digit[0] <= '9';
+  if (digit.size() == 1) return digit[0] >= '0' && digit[0] <= '9';
   return std::find(std::begin(SUPERSCRIPT_DIGITS), std::end(SUPERSCRIPT_DIGITS), digit) !=
          std::end(SUPERSCRIPT_DIGITS);
 }

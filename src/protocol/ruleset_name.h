@@ -16,7 +16,7 @@ inline constexpr std::string_view BAD_RULESET_NAME = "非法的规则集文件�
 bool is_valid_ruleset_name(std::string_view name);
 
 // Whether Windows maps this one component of a path (no separators in it) to a device, in any
-// directory: NUL, CON, PRN, AUX, COM1 to COM9 and LPT1 to LPT9 (the superscript digits ¹²³
+// directory: NUL, CON, PRN, AUX, COM0 to COM9 and LPT0 to LPT9 (the superscript digits ¹²³
 // count as digits too), in any case, with or without an extension, spaces before the
 // extension and trailing dots and spaces ignored. The screening of locations uses it as well.
 bool is_device_name(std::string_view component);

@@ -46,7 +46,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{R"({"masquerade":{"type":"file","directory":"site"}})", ""},
                       Case{R"({"route":{"dhcp_lease_files":["leases/a"],"x_paths":"a","y_directories":[]}})", ""},
                       // Names that only look like devices.
-                      Case{R"({"path":["console.db","rulesets/com10.srs","auxiliary.srs","com0.db","lpt","nul_x"]})", ""},
+                      Case{R"({"path":["console.db","rulesets/com10.srs","auxiliary.srs","lpt","nul_x"]})", ""},
                       // Paths of URLs, never opened.
                       Case{R"({"outbounds":[{"type":"vless","transport":{"type":"ws","path":"/ws?ed=2048"}}]})", ""},
                       Case{R"({"Transport":{"type":"httpupgrade","Path":"/u"},"type":"http","path":"/p"})", ""},
