@@ -56,8 +56,10 @@ Status stage_and_check(const StartPaths& p, const platform::Path& service_dir,
   }
   if (auto installed = install_rulesets(p.staged_rulesets, rulesets); !installed) return installed;
   // Present even when empty: the swap then always knows whether the new set is in place yet.
-  if (auto created = platform::create_directories(p.staged_rulesets); !created) {
-    return std::move(created).error().context(std::string(CREATE_STAGING_FAILED));
+  if (rulesets.empty()) {
+    if (auto created = platform::create_directories(p.staged_rulesets); !created) {
+      return std::move(created).error().context(std::string(CREATE_STAGING_FAILED));
+    }
   }
   if (auto written = write_config_json(p.staged_config, config); !written) {
     return std::move(written).error().context(std::string(WRITE_CONFIG_FAILED));
@@ -81,7 +83,7 @@ Status finish_swap(const StartPaths& p) {
       if (!moved) moved = platform::remove_all(p.rulesets);
       if (!moved) return std::move(moved).error().context(std::string(REPLACE_RULESETS_FAILED));
     }
-    auto moved = platform::create_directories(p.work);
+    Status moved = platform::exists(p.work) ? Status{} : platform::create_directories(p.work);
     if (moved) moved = platform::rename_replace(p.swap_rulesets, p.rulesets);
     if (!moved) return std::move(moved).error().context(std::string(REPLACE_RULESETS_FAILED));
   }
