@@ -20,6 +20,8 @@ inline constexpr std::string_view SERVICE_LOG_OLD_FILE = "service.log.1";
 // A start's new config.json and rulesets, until its check has passed.
 inline constexpr std::string_view STAGING_DIR = "staging";
 inline constexpr std::string_view TOKEN_FILE = "token";
+// One record per running child's process tree (POSIX), for ending what a crash left running.
+inline constexpr std::string_view CHILDREN_DIR = "children";
 
 inline constexpr std::string_view SERVICE_DIR_VARIABLE = "TAVREL_SERVICE_DIR";
 

@@ -76,6 +76,9 @@ Result<std::size_t> read_pipe(const OwnedHandle& read, char* buffer, std::size_t
 struct SpawnOptions {
   // Windows: CREATE_NO_WINDOW, so that a console program gets no window of its own.
   bool no_window = false;
+  // run_captured: where the child's tree is recorded while it runs (see leftovers.h), so that
+  // what a crash leaves of it is ended at the next start-up. Empty: not recorded.
+  Path record_dir = {};
 };
 
 // A started child. Discarding it closes its handles and does nothing to the process itself.

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "platform/error.h"
+#include "platform/leftovers.h"
 #include "platform/process.h"
 
 namespace tavrel::platform {
@@ -320,7 +321,7 @@ Result<Process> spawn(const Path& program, const std::vector<Path>& args, const 
 
 Result<CapturedRun> run_captured(const Path& program, const std::vector<Path>& args,
                                  std::optional<std::chrono::milliseconds> time_limit,
-                                 SpawnOptions) {
+                                 SpawnOptions options) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + time_limit.value_or(std::chrono::milliseconds::zero());
   auto remaining_ms = [&]() -> int {
@@ -343,6 +344,8 @@ Result<CapturedRun> run_captured(const Path& program, const std::vector<Path>& a
   err_write.reset();
   if (!started) return std::move(started).error();
   Process child = std::move(started).value();
+  // Gone again after the wait below.
+  const ChildRecord record = ChildRecord::add(options.record_dir, child.id());
 
   CapturedRun run;
   struct Stream {
