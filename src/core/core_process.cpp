@@ -166,6 +166,7 @@ Status launch_core(CoreSlot& slot, const platform::Path& service_dir,
   const platform::Path old_log = platform::join(service_dir, files::CORE_LOG_OLD_FILE);
 
   std::unique_ptr<CoreOutput> output;
+  platform::ChildRecord record;
   Result<CoreProcess> started = [&]() -> Result<CoreProcess> {
     // Kept, so that after a crash and a new start the crashed core's words can still be read.
     if (platform::exists(log)) (void)platform::rename_replace(log, old_log);
@@ -178,6 +179,7 @@ Status launch_core(CoreSlot& slot, const platform::Path& service_dir,
     // Only the core holds the write end now, so the drain ends when the core's tree has gone.
     pipe->write.reset();
     if (!child) return std::move(child).error().context(std::string(CORE_START_FAILED));
+    record = platform::ChildRecord::add(child_records_dir(service_dir), child->id());
     auto drain = CoreOutput::start(
         std::move(pipe->read),
         CoreLog(log, old_log, slot.timings_.core_log_limit, std::move(file).value()));
@@ -197,9 +199,11 @@ Status launch_core(CoreSlot& slot, const platform::Path& service_dir,
   const auto now = Clock::now();
   std::optional<CoreProcess> displaced;
   std::unique_ptr<CoreOutput> displaced_output;
+  platform::ChildRecord displaced_record;
   {
     std::lock_guard lock(slot.mutex_);
     displaced = std::exchange(slot.child_, std::move(started).value());
+    displaced_record = std::exchange(slot.child_record_, std::move(record));
     displaced_output = std::exchange(slot.output_, std::move(output));
     slot.started_at_ = now;
     slot.exit_code_.reset();
@@ -213,9 +217,11 @@ Status launch_core(CoreSlot& slot, const platform::Path& service_dir,
 void stop_core(CoreSlot& slot) {
   std::optional<CoreProcess> core;
   std::unique_ptr<CoreOutput> output;
+  platform::ChildRecord record;
   {
     std::lock_guard lock(slot.mutex_);
     core = std::exchange(slot.child_, std::nullopt);
+    record = std::exchange(slot.child_record_, {});
     output = std::move(slot.output_);
     slot.exit_code_.reset();
   }
@@ -225,6 +231,7 @@ void stop_core(CoreSlot& slot) {
 
 std::optional<CoreInfo> core_status(CoreSlot& slot) {
   std::optional<CoreProcess> ended_core;
+  platform::ChildRecord ended_record;
   std::optional<std::uint32_t> code;
   {
     std::lock_guard lock(slot.mutex_);
@@ -239,6 +246,7 @@ std::optional<CoreInfo> core_status(CoreSlot& slot) {
     slot.child_->terminate();
     if (ended) code = slot.exit_code_ = exit_code_of(*slot.child_);
     ended_core = std::exchange(slot.child_, std::nullopt);
+    ended_record = std::exchange(slot.child_record_, {});
   }
   if (code) log_exit(*code, ended_core->id());
   return std::nullopt;

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "common/command_error.h"
+#include "platform/leftovers.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 
@@ -88,6 +89,7 @@ class CoreSlot {
   // Guards the fields below, and is held only for short steps that never wait.
   std::mutex mutex_;
   std::optional<CoreProcess> child_;
+  platform::ChildRecord child_record_;  // goes with `child_`
   std::chrono::steady_clock::time_point started_at_;
   std::optional<std::uint32_t> exit_code_;
   // The drain of the last launched core's output; it may outlive `child_` by a moment.

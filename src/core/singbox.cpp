@@ -1,11 +1,16 @@
 #include "core/singbox.h"
 
+#include "files/service_dir.h"
 #include "platform/process.h"
 
 namespace tavrel::core {
 
 platform::Path core_executable(const platform::Path& service_dir) {
   return platform::join(service_dir, platform::CORE_EXE_NAME);
+}
+
+platform::Path child_records_dir(const platform::Path& service_dir) {
+  return platform::join(service_dir, files::CHILDREN_DIR);
 }
 
 std::vector<platform::Path> version_args() { return {"version"}; }
@@ -23,8 +28,10 @@ std::vector<platform::Path> run_args(const platform::Path& config_path,
 Result<CheckResult> run_check(const platform::Path& service_dir, const platform::Path& config_path,
                               const platform::Path& work_dir,
                               std::chrono::milliseconds time_limit) {
-  auto run = platform::run_captured(core_executable(service_dir), check_args(config_path, work_dir),
-                                    time_limit, {.no_window = true, .system_path = true});
+  auto run = platform::run_captured(
+      core_executable(service_dir), check_args(config_path, work_dir), time_limit,
+      {.no_window = true, .system_path = true,
+       .record_dir = child_records_dir(service_dir)});
   if (!run) return std::move(run).error().context(std::string(CHECK_START_FAILED));
   CheckResult result{run->exit_code, std::move(run->err), run->timed_out};
   if (result.timed_out) {

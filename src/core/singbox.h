@@ -20,6 +20,8 @@ inline constexpr std::chrono::milliseconds CHECK_TIME_LIMIT = 60s;
 
 // The core executable inside the service directory.
 platform::Path core_executable(const platform::Path& service_dir);
+// Where the trees of running cores, checks and probes are recorded, for the next start-up.
+platform::Path child_records_dir(const platform::Path& service_dir);
 
 std::vector<platform::Path> version_args();
 std::vector<platform::Path> check_args(const platform::Path& config_path,

@@ -26,6 +26,8 @@ inline constexpr std::string_view TOKEN_FILE = "token";
 // A file written beside its final name and renamed onto it carries this suffix until then;
 // start-up removes any that a crash left behind.
 inline constexpr std::string_view TEMPORARY_SUFFIX = ".tmp";
+// One record per running child's process tree (POSIX), for ending what a crash left running.
+inline constexpr std::string_view CHILDREN_DIR = "children";
 
 inline constexpr std::string_view SERVICE_DIR_VARIABLE = "TAVREL_SERVICE_DIR";
 

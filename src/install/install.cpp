@@ -17,8 +17,13 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr std::string_view START_TYPE = "auto";
-constexpr std::string_view RECOVERY_RESET = "0";
-constexpr std::string_view RECOVERY_ACTIONS = "restart/3000/restart/3000/restart/3000";
+// Restarted 5 s, 5 s, then 60 s after a failure; the count of failures starts again after a day.
+constexpr std::string_view RECOVERY_RESET = "86400";
+constexpr std::string_view RECOVERY_ACTIONS = "restart/5000/restart/5000/restart/60000";
+// Also when the service stops by itself with an error, not only when its process dies.
+constexpr std::string_view RECOVERY_ON_ERROR = "1";
+// Followed by the reason.
+constexpr std::string_view RECOVERY_WARNING = "警告：无法设置服务的故障恢复：";
 // sc stop only asks; the old process gets this long to let go of its files.
 constexpr auto STOP_PAUSE = 2s;
 
@@ -31,6 +36,20 @@ std::string service_command_line(const files::ServiceDir& dir) {
 
 Status place(const platform::Path& from, const files::ServiceDir& dir, std::string_view name) {
   return copy_replace(from, platform::join(dir, name));
+}
+
+// Best effort: without it the service runs as well, it is only not restarted after a crash.
+void configure_recovery() {
+  Status set = run_sc_strict({"failure", service_name(), "reset=", std::string(RECOVERY_RESET),
+                              "actions=", std::string(RECOVERY_ACTIONS)});
+  if (set) set = run_sc_strict({"failureflag", service_name(), std::string(RECOVERY_ON_ERROR)});
+  if (set) return;
+  // One line, though sc's own text may run over several.
+  std::string reason = set.error().chain();
+  for (char& c : reason) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  platform::write_stderr(std::string(RECOVERY_WARNING) + reason + "\n");
 }
 
 // In the directory the core was named in; a bare file name means the current directory.
@@ -73,8 +92,7 @@ Status install(const platform::Path& singbox) {
                 "start=", std::string(START_TYPE), "DisplayName=", std::string(DISPLAY_NAME)};
   if (auto done = run_sc_strict(registration); !done) return done;
   (void)run_sc({"description", service_name(), std::string(DESCRIPTION)});
-  (void)run_sc({"failure", service_name(), "reset=", std::string(RECOVERY_RESET),
-                "actions=", std::string(RECOVERY_ACTIONS)});
+  configure_recovery();
   if (auto started = run_sc_strict({"start", service_name()}); !started) return started;
 
   platform::write_stdout("installed to " + platform::to_utf8(dir) + "\n");

@@ -80,6 +80,9 @@ struct SpawnOptions {
   // first), so that a program run by name, or a library searched along PATH, never comes from
   // a directory an ordinary user may write. The rest of the environment is inherited.
   bool system_path = false;
+  // run_captured: where the child's tree is recorded while it runs (see leftovers.h), so that
+  // what a crash leaves of it is ended at the next start-up. Empty: not recorded.
+  Path record_dir = {};
 };
 
 // The PATH a child started with `system_path` gets.

@@ -22,6 +22,7 @@ extern char** environ;
 #include <thread>
 
 #include "platform/error.h"
+#include "platform/leftovers.h"
 #include "platform/process.h"
 
 namespace tavrel::platform {
@@ -364,6 +365,8 @@ Result<CapturedRun> run_captured(const Path& program, const std::vector<Path>& a
   err_write.reset();
   if (!started) return std::move(started).error();
   Process child = std::move(started).value();
+  // Gone again after the wait below.
+  const ChildRecord record = ChildRecord::add(options.record_dir, child.id());
 
   CapturedRun run;
   struct Stream {

@@ -7,11 +7,13 @@
 
 #include "common/version.h"
 #include "core/core_process.h"
+#include "core/singbox.h"
 #include "core/start.h"
 #include "core/version_probe.h"
 #include "files/service_dir.h"
 #include "files/service_log.h"
 #include "platform/fs.h"
+#include "platform/leftovers.h"
 #include "server/listener.h"
 #include "server/server_context.h"
 #include "server/service_state.h"
@@ -23,6 +25,9 @@ namespace {
 
 // Followed by what asked for the stop, in parentheses.
 constexpr std::string_view SHUTTING_DOWN = "shutting down";
+// "ended N leftover processes of a previous run"
+constexpr std::string_view ENDED_LEFTOVERS = "ended ";
+constexpr std::string_view ENDED_LEFTOVERS_TAIL = " leftover processes of a previous run";
 
 void log_fatal(const CommandError& error) { files::log_line("fatal: " + error.chain()); }
 
@@ -37,6 +42,12 @@ SharedState server_main(ServerContext& context, const StopFlag& stop) {
   if (auto made = platform::create_directories(platform::join(dir, files::WORK_DIR)); !made) {
     log_fatal(std::move(made).error().context("create service dir"));
     return nullptr;
+  }
+  // What a crashed run left of its cores, checks and probes must not run on beside this one.
+  if (const std::size_t ended = platform::end_recorded_children(core::child_records_dir(dir));
+      ended > 0) {
+    files::log_line(std::string(ENDED_LEFTOVERS) + std::to_string(ended) +
+                    std::string(ENDED_LEFTOVERS_TAIL));
   }
   // Before the token: a client that sees the new token sees the files of one start.
   if (auto recovered = core::recover_start_files(dir); !recovered) {

@@ -93,7 +93,8 @@ const std::vector<std::string> DESCRIPTION_CALL = {"description", "TavrelService
                                                    "Tavrel TUN helper (runs sing-box as SYSTEM)"};
 const std::vector<std::string> FAILURE_CALL = {
     "failure", "TavrelService", "reset=",
-    "0",       "actions=",      "restart/3000/restart/3000/restart/3000"};
+    "86400",   "actions=",      "restart/5000/restart/5000/restart/60000"};
+const std::vector<std::string> FAILUREFLAG_CALL = {"failureflag", "TavrelService", "1"};
 const std::vector<std::string> START_CALL = {"start", "TavrelService"};
 
 TEST_F(Install, FirstInstallCreatesAndStartsTheService) {
@@ -113,6 +114,7 @@ TEST_F(Install, FirstInstallCreatesAndStartsTheService) {
        "DisplayName=", "Tavrel Service"},
       DESCRIPTION_CALL,
       FAILURE_CALL,
+      FAILUREFLAG_CALL,
       START_CALL,
   };
   EXPECT_EQ(call_args(), expected);
@@ -146,6 +148,7 @@ TEST_F(Install, ReinstallStopsPausesAndReconfigures) {
       {"config", "TavrelService", "binPath=", bin_path(), "start=", "auto"},
       DESCRIPTION_CALL,
       FAILURE_CALL,
+      FAILUREFLAG_CALL,
       START_CALL,
   };
   EXPECT_EQ(call_args(), expected);
@@ -215,6 +218,38 @@ TEST_F(Install, RejectedStepFailsWithScErrorText) {
     const auto recorded = call_args();
     ASSERT_FALSE(recorded.empty());
     EXPECT_EQ(recorded.back(), c.rejected);
+    ASSERT_TRUE(platform::remove_all(join(bin_.path(), "fake-sc-calls.jsonl")));
+  }
+}
+
+// Without recovery the service still runs: a warning with the reason, and the install goes on.
+TEST_F(Install, RejectedRecoveryWarnsAndTheInstallSucceeds) {
+  std::string failure_joined = "sc.exe";
+  for (const auto& a : FAILURE_CALL) failure_joined += " " + a;
+  struct Case {
+    json script;
+    std::vector<std::string> last_recovery_call;
+    std::string reason;
+  } cases[] = {
+      // sc's text may run over several lines; the warning stays one.
+      {{{"query", {{"exit", 1060}}},
+        {"failure", {{"exit", 1}, {"stderr", "Usage:\r\n  sc failure <name>\r\n"}}}},
+       FAILURE_CALL,
+       failure_joined + " 失败: Usage:    sc failure <name>"},
+      {{{"query", {{"exit", 1060}}}, {"failureflag", {{"exit", 1}}}},
+       FAILUREFLAG_CALL,
+       "sc.exe failureflag TavrelService 1 失败: "},
+  };
+  for (const Case& c : cases) {
+    script(c.script);
+    const auto result = run({"install", platform::to_utf8(core_)});
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(result.out, "installed to " + dir_text() + "\n");
+    EXPECT_EQ(result.err, "警告：无法设置服务的故障恢复：" + c.reason + "\n");
+    const auto recorded = call_args();
+    ASSERT_GE(recorded.size(), 2u);
+    EXPECT_EQ(recorded[recorded.size() - 2], c.last_recovery_call);
+    EXPECT_EQ(recorded.back(), START_CALL);
     ASSERT_TRUE(platform::remove_all(join(bin_.path(), "fake-sc-calls.jsonl")));
   }
 }

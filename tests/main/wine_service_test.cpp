@@ -1,5 +1,6 @@
 // The Windows build as a real service: installed through the system's own sc.exe, started by
-// the service control manager, driven over TCP, stopped, reinstalled and uninstalled.
+// the service control manager, driven over TCP, stopped, started again and ended from outside,
+// reinstalled and uninstalled.
 // It changes the service manager of the Wine prefix it runs in, so it runs only when
 // tests/main/wine_service.sh has made a prefix of its own for it.
 #include <gtest/gtest.h>
@@ -122,8 +123,11 @@ class CoreWatch {
   char scratch_[256];
 };
 
-json start_request(std::uint16_t port) {
-  return {{"cmd", "start"}, {"config", {{"fake", {{"run_connect_port", port}}}}}};
+// With a helper port, the core first starts a helper of its own that connects there.
+json start_request(std::uint16_t port, std::optional<std::uint16_t> helper_port = std::nullopt) {
+  json fake{{"run_connect_port", port}};
+  if (helper_port) fake["run_child_connect_port"] = *helper_port;
+  return {{"cmd", "start"}, {"config", {{"fake", fake}}}};
 }
 
 std::string service_log() {
@@ -144,6 +148,18 @@ TEST(WineService, InstallServeStopReinstallUninstall) {
   EXPECT_EQ(installed.out, "installed to " + SERVICE_DIR + "\n");
   const auto query = sc({"query", "TavrelService"});
   EXPECT_EQ(query.exit_code, 0);
+  // Where this sc.exe cannot set recovery, the install says so in one line and goes on.
+  const auto flag = sc({"failureflag", "TavrelService", "1"});
+  if (flag.exit_code != 0) {
+    std::string reason(text::trim_unicode_space(text::utf8_lossy(flag.err)));
+    for (char& c : reason) {
+      if (c == '\r' || c == '\n') c = ' ';
+    }
+    EXPECT_EQ(installed.err,
+              "警告：无法设置服务的故障恢复：sc.exe failureflag TavrelService 1 失败: " + reason + "\n");
+  } else {
+    EXPECT_EQ(installed.err, "");
+  }
 
   std::string token;
   const Path token_file = platform::from_utf8(SERVICE_DIR + "\\token");
@@ -202,6 +218,38 @@ TEST(WineService, InstallServeStopReinstallUninstall) {
       },
       30s))
       << sc({"query", "TavrelService"}).out;
+
+  // Ended from outside while its core runs with a helper of its own: the job ends them both.
+  const std::string stopped_token = token;
+  EXPECT_EQ(sc({"start", "TavrelService"}).exit_code, 0);
+  ASSERT_TRUE(eventually(
+      [&] {
+        token = testing::read_file(token_file);
+        return token.size() == 32 && token != stopped_token;
+      },
+      60s))
+      << service_log();
+  CoreWatch third, helper;
+  std::optional<json> started;
+  ASSERT_TRUE(eventually(
+      [&] {
+        started = exchange(token, start_request(third.port(), helper.port()), 60s);
+        return started.has_value();
+      },
+      60s));
+  EXPECT_EQ((*started)["ok"], true) << started->dump();
+  const auto third_pid = third.accept_pid(30s);
+  const auto helper_pid = helper.accept_pid(30s);
+  const auto service_pid = testing::service_process_id("TavrelService");
+  ASSERT_TRUE(third_pid && helper_pid && service_pid);
+  ASSERT_FALSE(testing::process_has_ended(*helper_pid));
+  ASSERT_TRUE(testing::kill_process(*service_pid));
+  EXPECT_TRUE(eventually(
+      [&] {
+        return testing::process_has_ended(*third_pid) && testing::process_has_ended(*helper_pid);
+      },
+      15s))
+      << "the core or its helper outlived the killed service";
 
   // This sc.exe has no "config": a reinstall must fail with the rejected step, not hang.
   const std::vector<std::string> config = {

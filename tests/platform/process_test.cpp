@@ -6,12 +6,14 @@
 #include <chrono>
 #include <cstdio>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/error.h"
 #include "platform/fs.h"
+#include "platform/leftovers.h"
 #include "support/test_support.h"
 
 namespace tavrel::platform {
@@ -257,6 +259,55 @@ TEST(Spawn, ChildDiesWithItsParent) {
                        [&](asio::error_code ec, std::size_t) { closed = bool(ec); });
   io.run_for(10s);
   EXPECT_TRUE(closed) << "the grandchild outlived its parent";
+}
+
+// What a crash left of a child's tree is ended at the next start-up, but only while the record
+// still describes it: a process that started before the recorded child, or in another session
+// or boot, is someone else's that now has the recorded id.
+TEST(Leftovers, EndsOnlyWhatTheRecordStillDescribes) {
+  if (SERVICE_EXE_NAME.ends_with(".exe")) GTEST_SKIP() << "the job ends them: nothing is recorded";
+  struct Case {
+    const char* what;
+    int changed_field;  // of "group session start boot"; -1: none
+    std::size_t ended;
+  } cases[] = {
+      {"as recorded", -1, 1},
+      {"started before the recorded child", 2, 0},
+      {"another session", 1, 0},
+      {"another boot", 3, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testing::TempDir dir;
+    const Path records = join(dir.path(), "children");
+    auto log = open_output_file(join(dir.path(), "core.log"));
+    ASSERT_TRUE(log);
+    auto child = spawn(fake_core(), run_args(write_config(dir.path(), json::object()), dir.path()),
+                       log.value(), log.value());
+    ASSERT_TRUE(child) << child.error().chain();
+    const ChildRecord record = ChildRecord::add(records, child->id());
+    const Path file = join(records, std::to_string(child->id()));
+    std::vector<std::string> fields;
+    std::istringstream words(testing::read_file(file));
+    for (std::string w; words >> w;) fields.push_back(w);
+    ASSERT_EQ(fields.size(), 4u) << testing::read_file(file);
+    if (c.changed_field == 3) fields[3] = "another";
+    if (c.changed_field >= 0 && c.changed_field < 3) {
+      fields[c.changed_field] = std::to_string(std::stoll(fields[c.changed_field]) + 1);
+    }
+    ASSERT_TRUE(write_file(file, fields[0] + " " + fields[1] + " " + fields[2] + " " + fields[3]));
+
+    EXPECT_EQ(end_recorded_children(records), c.ended);
+    EXPECT_FALSE(platform::exists(records));
+    if (c.ended == 1) {
+      EXPECT_TRUE(eventually([&] { return testing::process_has_ended(child->id()); }, 2s));
+    } else {
+      std::this_thread::sleep_for(50ms);
+      EXPECT_FALSE(testing::process_has_ended(child->id()));
+    }
+    child->terminate();
+    (void)child->wait();
+  }
 }
 
 }  // namespace

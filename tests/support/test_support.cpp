@@ -55,6 +55,42 @@ bool process_has_ended(std::uint32_t pid) {
 #endif
 }
 
+bool kill_process(std::uint32_t pid) {
+#ifdef _WIN32
+  HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+  if (process == nullptr) return false;
+  const bool ended = TerminateProcess(process, 1) != 0;
+  CloseHandle(process);
+  return ended;
+#else
+  return kill(static_cast<pid_t>(pid), SIGKILL) == 0;
+#endif
+}
+
+std::optional<std::uint32_t> service_process_id(std::string_view service_name) {
+#ifdef _WIN32
+  const std::wstring name(service_name.begin(), service_name.end());
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (manager == nullptr) return std::nullopt;
+  SC_HANDLE service = OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS);
+  std::optional<std::uint32_t> pid;
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  if (service != nullptr &&
+      QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                           sizeof status, &needed) &&
+      status.dwCurrentState == SERVICE_RUNNING && status.dwProcessId != 0) {
+    pid = status.dwProcessId;
+  }
+  if (service != nullptr) CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return pid;
+#else
+  (void)service_name;
+  return std::nullopt;
+#endif
+}
+
 platform::Path service_program() {
   auto exe = platform::current_exe();
   const platform::Path dir = exe ? exe.value().parent_path().parent_path() : platform::Path{};

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,6 +37,14 @@ platform::Path service_program();
 // Whether the process with this id has ended (POSIX: also when only its zombie is left, as an
 // orphan's zombie may linger where nothing reaps it).
 bool process_has_ended(std::uint32_t pid);
+
+// Ends this one process at once (Windows: TerminateProcess, exit code 1; POSIX: SIGKILL), not
+// its tree: a test's stand-in for a crash. Whether the system took the request.
+bool kill_process(std::uint32_t pid);
+
+// The process of a running service as the service manager reports it (Windows only); nothing
+// when it is not running or there is no service manager.
+std::optional<std::uint32_t> service_process_id(std::string_view service_name);
 
 // Reads a whole file ("" when it cannot be read).
 std::string read_file(const platform::Path& file);
