@@ -5,6 +5,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "core/singbox.h"
 #include "files/service_dir.h"
@@ -57,8 +58,10 @@ void end_core(const CoreTimings& timings, CoreProcess core) {
 }  // namespace
 
 // core.log as the core's output fills it. Before bytes would take it past the limit it becomes
-// core.log.1, cut after the last whole line that still fits, so a line is split only when it
-// does not fit at all. A failed write or rename loses output, never stops the drain.
+// core.log.1, after the last whole line that still fits, so a line is split only when it is
+// longer than the limit. A line's start is held back until its end arrives (or the output
+// ends), as the pipe may deliver a line in pieces. A failed write or rename loses output,
+// never stops the drain.
 class CoreLog {
  public:
   CoreLog(platform::Path file, platform::Path old_file, std::uint64_t limit,
@@ -66,14 +69,46 @@ class CoreLog {
       : file_(std::move(file)), old_file_(std::move(old_file)), limit_(limit > 0 ? limit : 1) {
     writer_.emplace(std::move(writer));
   }
+  CoreLog(CoreLog&& other) noexcept
+      : file_(std::move(other.file_)),
+        old_file_(std::move(other.old_file_)),
+        limit_(other.limit_),
+        size_(other.size_),
+        partial_(std::exchange(other.partial_, {})),
+        writer_(std::move(other.writer_)) {}
+  CoreLog& operator=(CoreLog&&) = delete;
+  ~CoreLog() {
+    if (!partial_.empty()) write_lines(partial_);
+  }
 
   void write(std::string_view bytes) {
+    const std::size_t last_end = bytes.rfind('\n');
+    if (last_end == std::string_view::npos) {
+      partial_ += bytes;
+    } else {
+      partial_ += bytes.substr(0, last_end + 1);
+      write_lines(partial_);
+      partial_.assign(bytes.substr(last_end + 1));
+    }
+    if (partial_.size() >= limit_) {
+      write_lines(partial_);
+      partial_.clear();
+    }
+  }
+
+ private:
+  void write_lines(std::string_view bytes) {
     while (!bytes.empty()) {
       const std::uint64_t room = limit_ - size_;
       std::size_t take = bytes.size();
       if (take > room) {
         const std::size_t cut = bytes.substr(0, static_cast<std::size_t>(room)).rfind('\n');
-        take = cut == std::string_view::npos ? static_cast<std::size_t>(room) : cut + 1;
+        if (cut != std::string_view::npos) {
+          take = cut + 1;
+        } else {
+          // The next line starts a fresh file, unless it is longer than a whole one.
+          take = size_ > 0 ? 0 : static_cast<std::size_t>(room);
+        }
       }
       if (take > 0 && writer_) (void)writer_->write(bytes.substr(0, take));
       size_ += take;
@@ -82,7 +117,6 @@ class CoreLog {
     }
   }
 
- private:
   void rotate() {
     writer_.reset();
     (void)platform::rename_replace(file_, old_file_);
@@ -93,6 +127,7 @@ class CoreLog {
   platform::Path file_, old_file_;
   std::uint64_t limit_;
   std::uint64_t size_ = 0;
+  std::string partial_;  // the start of a line whose end has not arrived
   std::optional<platform::FileWriter> writer_;
 };
 

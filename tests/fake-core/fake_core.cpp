@@ -247,7 +247,11 @@ int do_run(const std::vector<std::string>& args) {
   write_lines(fake, "run_stderr", platform::write_stderr);
   for (std::int64_t i = 0, n = setting<std::int64_t>(fake, "run_output_lines").value_or(0); i < n;
        ++i) {
-    platform::write_stdout(numbered_line(i));
+    // In two writes, as a pipe may deliver a line in pieces.
+    const std::string line = numbered_line(i);
+    platform::write_stdout(std::string_view(line).substr(0, 50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    platform::write_stdout(std::string_view(line).substr(50));
   }
   auto exit_after = setting<std::int64_t>(fake, "run_exit_after_ms");
   if (!exit_after) sleep_forever();
