@@ -10,8 +10,10 @@
 namespace tavrel::platform {
 
 struct ServiceHostCalls {
-  // Runs the server until it returns; called once, on the thread the platform chooses.
-  std::function<void(std::shared_ptr<StopFlag>)> serve;
+  // Runs the server until it returns; called once, on the thread the platform chooses. False
+  // when it could not start serving: the service manager is then told of a stop with an
+  // error, so that its recovery actions restart the service.
+  std::function<bool(std::shared_ptr<StopFlag>)> serve;
   // Writes one line to the service log.
   std::function<void(const std::string&)> log;
 };

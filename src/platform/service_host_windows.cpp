@@ -16,15 +16,18 @@ std::shared_ptr<StopFlag> host_stop;
 const ServiceHostCalls* host_calls = nullptr;
 std::wstring host_name;
 
-void report_status(DWORD state, DWORD controls_accepted) {
+// The service-specific code of a stop after a failed start-up.
+constexpr DWORD FAILED_START_UP = 1;
+
+void report_status(DWORD state, DWORD controls_accepted, DWORD specific_exit_code = 0) {
   SERVICE_STATUS_HANDLE handle = status_handle.load();
   if (handle == nullptr) return;
   SERVICE_STATUS status{};
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status.dwCurrentState = state;
   status.dwControlsAccepted = controls_accepted;
-  status.dwWin32ExitCode = 0;
-  status.dwServiceSpecificExitCode = 0;
+  status.dwWin32ExitCode = specific_exit_code == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
+  status.dwServiceSpecificExitCode = specific_exit_code;
   status.dwCheckPoint = 0;
   status.dwWaitHint = WAIT_HINT_MS;
   ::SetServiceStatus(handle, &status);
@@ -55,8 +58,8 @@ void WINAPI service_main(DWORD, LPWSTR*) {
   status_handle.exchange(handle);
   report_status(SERVICE_START_PENDING, 0);
   report_status(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN);
-  host_calls->serve(host_stop);
-  report_status(SERVICE_STOPPED, 0);
+  const bool served = host_calls->serve(host_stop);
+  report_status(SERVICE_STOPPED, 0, served ? 0 : FAILED_START_UP);
 }
 
 }  // namespace

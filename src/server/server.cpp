@@ -84,9 +84,9 @@ SharedState server_main(ServerContext& context, const StopFlag& stop) {
 
 }  // namespace
 
-void run_server(std::shared_ptr<StopFlag> stop) { run_server(std::move(stop), ServerOptions{}); }
+bool run_server(std::shared_ptr<StopFlag> stop) { return run_server(std::move(stop), ServerOptions{}); }
 
-void run_server(std::shared_ptr<StopFlag> stop, const ServerOptions& options) {
+bool run_server(std::shared_ptr<StopFlag> stop, const ServerOptions& options) {
   asio::io_context io(EVENT_LOOP_THREADS);
   asio::thread_pool blocking(BLOCKING_POOL_THREADS);
   // One thread: a start decodes its configuration only there, so at most one decoded start
@@ -111,6 +111,7 @@ void run_server(std::shared_ptr<StopFlag> stop, const ServerOptions& options) {
   // A start that was already running at the stop may have launched a core after it; none
   // may outlive the server.
   if (state) core::stop_core(state->core);
+  return state != nullptr || stop->raised();
 }
 
 }  // namespace tavrel::server

@@ -9,10 +9,11 @@
 namespace tavrel::server {
 
 // Runs the whole server on the calling thread until `stop` is raised (or start-up fails,
-// which it logs itself), then stops the core and shuts the event loop down.
-void run_server(std::shared_ptr<StopFlag> stop);
+// which it logs itself), then stops the core and shuts the event loop down. False when
+// start-up failed.
+bool run_server(std::shared_ptr<StopFlag> stop);
 
 // The same with other timings or port; only tests use it.
-void run_server(std::shared_ptr<StopFlag> stop, const ServerOptions& options);
+bool run_server(std::shared_ptr<StopFlag> stop, const ServerOptions& options);
 
 }  // namespace tavrel::server

@@ -11,7 +11,7 @@ namespace tavrel::service {
 void run_command() {
   auto stop = std::make_shared<StopFlag>();
   const platform::ServiceHostCalls calls{
-      [](std::shared_ptr<StopFlag> flag) { server::run_server(std::move(flag)); },
+      [](std::shared_ptr<StopFlag> flag) { return server::run_server(std::move(flag)); },
       [](const std::string& line) { files::log_line(line); },
   };
   platform::run_service_host(std::string(SERVICE_NAME), std::move(stop), calls);
