@@ -153,8 +153,9 @@ TEST(Startup, FatalFailuresLogOneLineAndEndTheServer) {
     c.prepare(dir);
     platform::set_env(files::SERVICE_DIR_VARIABLE, platform::to_utf8(dir));
     auto stop = std::make_shared<StopFlag>();
-    auto done = std::async(std::launch::async, [stop] { run_server(stop, test_options()); });
+    auto done = std::async(std::launch::async, [stop] { return run_server(stop, test_options()); });
     ASSERT_EQ(done.wait_for(20s), std::future_status::ready);  // ends by itself, no stop needed
+    EXPECT_FALSE(done.get()) << "a failed start-up is told apart from a stop";
     const std::string log = service_log(dir);
     const auto space = log.find(' ', 11);
     ASSERT_NE(space, std::string::npos) << log;
