@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <system_error>
 
 #include "platform/error.h"
@@ -148,6 +149,34 @@ Status copy_file(const Path& from, const Path& to) {
 Status rename_replace(const Path& from, const Path& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) return last_os_error();
   return {};
+}
+
+Status write_restricted_file(const Path& file, std::string_view bytes) {
+  const Path dir = file.has_parent_path() ? file.parent_path() : Path(".");
+  struct stat dir_stat {};
+  if (::stat(dir.c_str(), &dir_stat) != 0) return last_os_error();
+  Fd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (fd.get() < 0) return last_os_error();
+  // Set on the open file before anything is written: the umask may have narrowed the mode,
+  // and a file that existed keeps its old mode and group through O_TRUNC.
+  struct stat file_stat {};
+  if (::fstat(fd.get(), &file_stat) != 0) return last_os_error();
+  if (file_stat.st_gid != dir_stat.st_gid &&
+      ::fchown(fd.get(), static_cast<uid_t>(-1), dir_stat.st_gid) != 0) {
+    return last_os_error();
+  }
+  if (::fchmod(fd.get(), 0640) != 0) return last_os_error();
+  if (auto written = write_all(fd.get(), bytes); !written) return written;
+  return fd.close();
+}
+
+Result<std::string> file_access_text(const Path& file) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return last_os_error();
+  char text[64];
+  std::snprintf(text, sizeof text, "mode %04o group %lu", static_cast<unsigned>(st.st_mode & 07777),
+                static_cast<unsigned long>(st.st_gid));
+  return std::string(text);
 }
 
 }  // namespace tavrel::platform
