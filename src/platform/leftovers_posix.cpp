@@ -3,12 +3,10 @@
 
 #include <algorithm>
 #include <charconv>
-#include <filesystem>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
 #include "platform/leftovers.h"
@@ -95,11 +93,11 @@ std::optional<Record> parse_record(std::string_view text) {
 
 std::vector<ProcStat> all_processes() {
   std::vector<ProcStat> out;
-  std::error_code ec;
-  for (std::filesystem::directory_iterator it("/proc", ec), end; !ec && it != end;
-       it.increment(ec)) {
+  auto entries = directory_entries("/proc");
+  if (!entries) return out;
+  for (const Path& name : *entries) {
     long long pid = 0;
-    if (!parse_number(it->path().filename().native(), pid)) continue;
+    if (!parse_number(name.native(), pid)) continue;
     if (auto stat = read_stat(pid)) out.push_back(*stat);
   }
   return out;
@@ -139,11 +137,10 @@ std::size_t end_recorded_children(const Path& records_dir) {
   if (!platform::exists(records_dir)) return 0;
   const std::string boot = boot_id();
   std::vector<Record> records;
-  std::error_code ec;
-  for (std::filesystem::directory_iterator it(records_dir, ec), end; !ec && it != end;
-       it.increment(ec)) {
-    if (it->path().native().ends_with(TEMP_SUFFIX)) continue;
-    auto text = platform::read_file(it->path());
+  auto entries = directory_entries(records_dir);
+  for (const Path& name : entries ? *entries : std::vector<Path>{}) {
+    if (name.native().ends_with(TEMP_SUFFIX)) continue;
+    auto text = platform::read_file(records_dir / name);
     if (!text) continue;
     if (auto record = parse_record(text.value()); record && record->boot == boot) {
       records.push_back(*record);

@@ -4,8 +4,6 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 #ifdef __linux__
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -24,6 +22,8 @@ extern char** environ;
 #include "platform/error.h"
 #include "platform/leftovers.h"
 #include "platform/process.h"
+
+extern char** environ;
 
 namespace tavrel::platform {
 

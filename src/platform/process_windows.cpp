@@ -1,6 +1,5 @@
 #include <windows.h>
 
-#include <algorithm>
 #include <array>
 #include <cwchar>
 #include <mutex>
@@ -67,14 +66,10 @@ std::wstring_view entry_name(std::wstring_view entry) {
   return entry.substr(0, eq == std::wstring_view::npos ? entry.size() : eq);
 }
 
-bool names_equal(std::wstring_view a, std::wstring_view b) {
+// Environment names compare without regard to case, as the system compares them.
+int compare_names(std::wstring_view a, std::wstring_view b) {
   return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
-                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
-}
-
-bool name_before(std::wstring_view a, std::wstring_view b) {
-  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
-                              static_cast<int>(b.size()), TRUE) == CSTR_LESS_THAN;
+                              static_cast<int>(b.size()), TRUE);
 }
 
 // This process's environment with PATH replaced, as a block for CreateProcessW, kept in the
@@ -82,22 +77,21 @@ bool name_before(std::wstring_view a, std::wstring_view b) {
 Result<std::wstring> environment_with_system_path(const Path& program) {
   wchar_t* strings = GetEnvironmentStringsW();
   if (strings == nullptr) return last_os_error();
-  std::vector<std::wstring> entries;
+  const std::wstring path_entry = L"PATH=" + system_search_path(program);
+  std::wstring block;
+  bool path_placed = false;
   for (const wchar_t* p = strings; *p != L'\0'; p += wcslen(p) + 1) {
-    if (!names_equal(entry_name(p), L"PATH")) entries.emplace_back(p);
+    const std::wstring_view name = entry_name(p);
+    if (compare_names(name, L"PATH") == CSTR_EQUAL) continue;
+    if (!path_placed && compare_names(L"PATH", name) == CSTR_LESS_THAN) {
+      block.append(path_entry).push_back(L'\0');
+      path_placed = true;
+    }
+    block.append(p).push_back(L'\0');
   }
   FreeEnvironmentStringsW(strings);
-  std::wstring path_entry = L"PATH=" + system_search_path(program);
-  auto at = std::find_if(entries.begin(), entries.end(), [](const std::wstring& e) {
-    return name_before(L"PATH", entry_name(e));
-  });
-  entries.insert(at, std::move(path_entry));
-  std::wstring block;
-  for (const std::wstring& e : entries) {
-    block += e;
-    block += L'\0';
-  }
-  block += L'\0';
+  if (!path_placed) block.append(path_entry).push_back(L'\0');
+  block.push_back(L'\0');
   return block;
 }
 
