@@ -8,6 +8,7 @@
 #include "files/service_dir.h"
 #include "install/copy_replace.h"
 #include "install/sc_runner.h"
+#include "platform/access.h"
 #include "platform/console.h"
 #include "platform/fs.h"
 
@@ -70,6 +71,13 @@ Status install(const platform::Path& singbox) {
     std::this_thread::sleep_for(STOP_PAUSE);
   }
 
+  // Before anything is copied: whoever may write here may replace what runs as SYSTEM.
+  auto claimed = platform::claim_directory(dir);
+  if (!claimed) return std::move(claimed).error().context("创建服务目录失败");
+  if (claimed->has_value()) {
+    return CommandError("服务目录 " + platform::to_utf8(dir) + " 的所有者是 " + **claimed +
+                        "，不是 Administrators 或 SYSTEM，不能安装到这里");
+  }
   if (auto made = platform::create_directories(platform::join(dir, files::WORK_DIR)); !made) {
     return std::move(made).error().context("创建服务目录失败");
   }
@@ -80,6 +88,10 @@ Status install(const platform::Path& singbox) {
   const platform::Path wintun = wintun_beside(singbox);
   if (platform::is_regular_file(wintun)) {
     if (auto placed = place(wintun, dir, WINTUN_FILE); !placed) return placed;
+  }
+
+  if (auto secured = files::secure_service_files(dir); !secured) {
+    return std::move(secured).error().context("设置服务文件的访问权限失败");
   }
 
   const std::string bin_path = service_command_line(dir);
