@@ -25,6 +25,11 @@ constexpr std::string_view RECOVERY_ACTIONS = "restart/5000/restart/5000/restart
 constexpr std::string_view RECOVERY_ON_ERROR = "1";
 // Followed by the reason.
 constexpr std::string_view RECOVERY_WARNING = "警告：无法设置服务的故障恢复：";
+// "服务目录 <dir> 的所有者是 <owner>，不是 Administrators 或 SYSTEM，不能安装到这里"
+constexpr std::string_view FOREIGN_DIR = "服务目录 ";
+constexpr std::string_view FOREIGN_DIR_OWNER = " 的所有者是 ";
+constexpr std::string_view FOREIGN_DIR_TAIL = "，不是 Administrators 或 SYSTEM，不能安装到这里";
+constexpr std::string_view SECURE_FAILED = "设置服务文件的访问权限失败";
 // sc stop only asks; the old process gets this long to let go of its files.
 constexpr auto STOP_PAUSE = 2s;
 
@@ -75,8 +80,8 @@ Status install(const platform::Path& singbox) {
   auto claimed = platform::claim_directory(dir);
   if (!claimed) return std::move(claimed).error().context("创建服务目录失败");
   if (claimed->has_value()) {
-    return CommandError("服务目录 " + platform::to_utf8(dir) + " 的所有者是 " + **claimed +
-                        "，不是 Administrators 或 SYSTEM，不能安装到这里");
+    return CommandError(std::string(FOREIGN_DIR) + platform::to_utf8(dir) +
+                        std::string(FOREIGN_DIR_OWNER) + **claimed + std::string(FOREIGN_DIR_TAIL));
   }
   if (auto made = platform::create_directories(platform::join(dir, files::WORK_DIR)); !made) {
     return std::move(made).error().context("创建服务目录失败");
@@ -91,7 +96,7 @@ Status install(const platform::Path& singbox) {
   }
 
   if (auto secured = files::secure_service_files(dir); !secured) {
-    return std::move(secured).error().context("设置服务文件的访问权限失败");
+    return std::move(secured).error().context(std::string(SECURE_FAILED));
   }
 
   const std::string bin_path = service_command_line(dir);

@@ -185,9 +185,10 @@ Status rename_replace_retrying(const Path& from, const Path& to) {
   for (int waited = 0;; waited += PAUSE_MS) {
     const DWORD err = move_path(from, to);
     if (err == 0) return {};
-    if (waited >= RENAME_PATIENCE_MS || (err != ERROR_ACCESS_DENIED && err != ERROR_SHARING_VIOLATION)) {
-      return os_error(static_cast<int>(err));
-    }
+    // A directory in the way of a file stays there: no reader to wait for.
+    const bool transient = err == ERROR_SHARING_VIOLATION ||
+                           (err == ERROR_ACCESS_DENIED && (is_existing_directory(from) || !is_existing_directory(to)));
+    if (waited >= RENAME_PATIENCE_MS || !transient) return os_error(static_cast<int>(err));
     ::Sleep(PAUSE_MS);
   }
 }
