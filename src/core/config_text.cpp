@@ -167,7 +167,7 @@ std::uint64_t config_json_size(const json& config, std::uint64_t limit) {
 }
 
 Status write_config_json(const platform::Path& file, const json& config) {
-  auto writer = platform::FileWriter::create(file);
+  auto writer = platform::FileWriter::create(file, platform::Access::PrivateFile);
   if (!writer) return std::move(writer).error();
   TextOut out;
   out.file = &writer.value();

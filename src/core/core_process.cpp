@@ -119,8 +119,8 @@ class CoreLog {
 
   void rotate() {
     writer_.reset();
-    (void)platform::rename_replace(file_, old_file_);
-    if (auto fresh = platform::FileWriter::create(file_)) writer_.emplace(std::move(fresh).value());
+    (void)platform::rename_replace_retrying(file_, old_file_);
+    if (auto fresh = platform::FileWriter::create(file_, platform::Access::Log)) writer_.emplace(std::move(fresh).value());
     size_ = 0;
   }
 
@@ -204,8 +204,8 @@ Status launch_core(CoreSlot& slot, const platform::Path& service_dir,
   platform::ChildRecord record;
   Result<CoreProcess> started = [&]() -> Result<CoreProcess> {
     // Kept, so that after a crash and a new start the crashed core's words can still be read.
-    if (platform::exists(log)) (void)platform::rename_replace(log, old_log);
-    auto file = platform::FileWriter::create(log);
+    if (platform::exists(log)) (void)platform::rename_replace_retrying(log, old_log);
+    auto file = platform::FileWriter::create(log, platform::Access::Log);
     if (!file) return std::move(file).error().context(std::string(CREATE_CORE_LOG_FAILED));
     auto pipe = platform::make_output_pipe();
     if (!pipe) return std::move(pipe).error();

@@ -79,12 +79,12 @@ Status stage_and_check(const StartPaths& p, const platform::Path& service_dir,
 Status finish_swap(const StartPaths& p) {
   if (platform::exists(p.swap_rulesets)) {
     if (platform::exists(p.rulesets)) {
-      auto moved = platform::rename_replace(p.rulesets, platform::join(p.swap, PREVIOUS_RULESETS));
+      auto moved = platform::rename_replace_retrying(p.rulesets, platform::join(p.swap, PREVIOUS_RULESETS));
       if (!moved) moved = platform::remove_all(p.rulesets);
       if (!moved) return std::move(moved).error().context(std::string(REPLACE_RULESETS_FAILED));
     }
     Status moved = platform::exists(p.work) ? Status{} : platform::create_directories(p.work);
-    if (moved) moved = platform::rename_replace(p.swap_rulesets, p.rulesets);
+    if (moved) moved = platform::rename_replace_retrying(p.swap_rulesets, p.rulesets);
     if (!moved) return std::move(moved).error().context(std::string(REPLACE_RULESETS_FAILED));
   }
   // A start without rule-set files leaves no directory behind, as before.
@@ -94,7 +94,7 @@ Status finish_swap(const StartPaths& p) {
     }
   }
   if (platform::exists(p.swap_config)) {
-    if (auto moved = platform::rename_replace(p.swap_config, p.config); !moved) {
+    if (auto moved = platform::rename_replace_retrying(p.swap_config, p.config); !moved) {
       return std::move(moved).error().context(std::string(WRITE_CONFIG_FAILED));
     }
   }
@@ -105,7 +105,7 @@ Status finish_swap(const StartPaths& p) {
 // Commits the checked start (one rename of the whole staging place) and puts its files in
 // place; the old core has been stopped, so nothing holds the live files open.
 Status swap_in(const StartPaths& p) {
-  if (auto moved = platform::rename_replace(p.staging, p.swap); !moved) {
+  if (auto moved = platform::rename_replace_retrying(p.staging, p.swap); !moved) {
     return std::move(moved).error().context(std::string(REPLACE_RULESETS_FAILED));
   }
   return finish_swap(p);

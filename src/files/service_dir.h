@@ -1,8 +1,11 @@
 // The service directory: every file of the system lives in it.
 #pragma once
 
+#include <optional>
 #include <string_view>
 
+#include "common/command_error.h"
+#include "platform/access.h"
 #include "platform/paths.h"
 
 namespace tavrel::files {
@@ -31,7 +34,40 @@ inline constexpr std::string_view CHILDREN_DIR = "children";
 
 inline constexpr std::string_view SERVICE_DIR_VARIABLE = "TAVREL_SERVICE_DIR";
 
-// Resolved from the environment on every call; caches nothing and cannot fail.
+// Resolved on every call; caches nothing and cannot fail. Started by the service manager,
+// the service's directory is the folder of its own program: the environment of whoever
+// installed it is not the service's. Everywhere else it is resolved from the environment.
 ServiceDir service_dir();
+
+// Who may use what in the service directory; "" is the directory itself. What lies below a
+// directory inherits from it.
+struct AccessRule {
+  std::string_view name;
+  platform::Access kind;
+};
+inline constexpr AccessRule ACCESS_RULES[] = {
+    {"", platform::Access::ServiceDir},
+    {CONFIG_FILE, platform::Access::PrivateFile},
+    {WORK_DIR, platform::Access::PrivateDir},
+    {STAGING_DIR, platform::Access::PrivateDir},
+    {SWAP_DIR, platform::Access::PrivateDir},
+    {CHILDREN_DIR, platform::Access::PrivateDir},
+    {TOKEN_FILE, platform::Access::Token},
+    {SERVICE_LOG_FILE, platform::Access::Log},
+    {SERVICE_LOG_OLD_FILE, platform::Access::Log},
+    {CORE_LOG_FILE, platform::Access::Log},
+    {CORE_LOG_OLD_FILE, platform::Access::Log},
+    // Their Windows names: POSIX leaves a program's mode as installed.
+    {"tavrel-service.exe", platform::Access::Program},
+    {"sing-box.exe", platform::Access::Program},
+    {"wintun.dll", platform::Access::Program},
+};
+
+// The kind of a name of ACCESS_RULES; nothing for any other name.
+std::optional<platform::Access> access_of(std::string_view name);
+
+// Gives every path of ACCESS_RULES that exists the access of its kind, the directory first.
+// Goes on past a failure; the first one is the result, naming its path.
+Status secure_service_files(const ServiceDir& dir);
 
 }  // namespace tavrel::files

@@ -1,6 +1,8 @@
 #include "files/service_log.h"
 
+#include <chrono>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "files/service_dir.h"
@@ -15,6 +17,10 @@ namespace {
 // the first's fresh log over the old one. (Another process can still race; it loses at most
 // the older half.)
 std::mutex rotation_mutex;
+// A rename that stayed refused (a reader holds the log without sharing its deletion) is not
+// tried again for a while: each try may wait out the rename's patience.
+constexpr auto ROTATION_PAUSE = std::chrono::minutes(1);
+std::optional<std::chrono::steady_clock::time_point> rotation_paused_until;
 
 }  // namespace
 
@@ -23,8 +29,15 @@ void append_bounded(const platform::Path& file, const platform::Path& old_file,
   {
     std::lock_guard lock(rotation_mutex);
     const auto size = platform::file_size(file);
-    if (size && *size > 0 && *size + bytes.size() > limit)
-      (void)platform::rename_replace(file, old_file);
+    const auto now = std::chrono::steady_clock::now();
+    if (size && *size > 0 && *size + bytes.size() > limit &&
+        (!rotation_paused_until || now >= *rotation_paused_until)) {
+      if (platform::rename_replace_retrying(file, old_file)) {
+        rotation_paused_until.reset();
+      } else {
+        rotation_paused_until = std::chrono::steady_clock::now() + ROTATION_PAUSE;
+      }
+    }
   }
   (void)platform::append_file_shared(file, bytes);
 }

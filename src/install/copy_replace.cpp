@@ -25,6 +25,10 @@ Status copy_replace(const platform::Path& from, const platform::Path& to) {
   if (auto copied = platform::copy_file(from, tmp); !copied) {
     return std::move(copied).error().context("复制 " + from_text + " 失败");
   }
+  // A read-only source gives a read-only copy, which the next install could not replace.
+  if (auto writable = platform::make_writable(tmp); !writable) {
+    return std::move(writable).error().context("复制 " + from_text + " 失败");
+  }
   if (auto moved = platform::rename_replace(tmp, to); !moved) {
     return std::move(moved).error().context("安装 " + platform::to_utf8(to) + " 失败");
   }

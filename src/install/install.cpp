@@ -8,6 +8,7 @@
 #include "files/service_dir.h"
 #include "install/copy_replace.h"
 #include "install/sc_runner.h"
+#include "platform/access.h"
 #include "platform/console.h"
 #include "platform/fs.h"
 
@@ -24,6 +25,11 @@ constexpr std::string_view RECOVERY_ACTIONS = "restart/5000/restart/5000/restart
 constexpr std::string_view RECOVERY_ON_ERROR = "1";
 // Followed by the reason.
 constexpr std::string_view RECOVERY_WARNING = "警告：无法设置服务的故障恢复：";
+// "服务目录 <dir> 的所有者是 <owner>，不是 Administrators 或 SYSTEM，不能安装到这里"
+constexpr std::string_view FOREIGN_DIR = "服务目录 ";
+constexpr std::string_view FOREIGN_DIR_OWNER = " 的所有者是 ";
+constexpr std::string_view FOREIGN_DIR_TAIL = "，不是 Administrators 或 SYSTEM，不能安装到这里";
+constexpr std::string_view SECURE_FAILED = "设置服务文件的访问权限失败";
 // sc stop only asks; the old process gets this long to let go of its files.
 constexpr auto STOP_PAUSE = 2s;
 
@@ -70,6 +76,13 @@ Status install(const platform::Path& singbox) {
     std::this_thread::sleep_for(STOP_PAUSE);
   }
 
+  // Before anything is copied: whoever may write here may replace what runs as SYSTEM.
+  auto claimed = platform::claim_directory(dir);
+  if (!claimed) return std::move(claimed).error().context("创建服务目录失败");
+  if (claimed->has_value()) {
+    return CommandError(std::string(FOREIGN_DIR) + platform::to_utf8(dir) +
+                        std::string(FOREIGN_DIR_OWNER) + **claimed + std::string(FOREIGN_DIR_TAIL));
+  }
   if (auto made = platform::create_directories(platform::join(dir, files::WORK_DIR)); !made) {
     return std::move(made).error().context("创建服务目录失败");
   }
@@ -80,6 +93,10 @@ Status install(const platform::Path& singbox) {
   const platform::Path wintun = wintun_beside(singbox);
   if (platform::is_regular_file(wintun)) {
     if (auto placed = place(wintun, dir, WINTUN_FILE); !placed) return placed;
+  }
+
+  if (auto secured = files::secure_service_files(dir); !secured) {
+    return std::move(secured).error().context(std::string(SECURE_FAILED));
   }
 
   const std::string bin_path = service_command_line(dir);

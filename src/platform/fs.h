@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/command_error.h"
+#include "platform/access.h"
 #include "platform/paths.h"
 
 namespace tavrel::platform {
@@ -24,6 +25,9 @@ Status write_file(const Path& file, std::string_view bytes);
 class FileWriter {
  public:
   static Result<FileWriter> create(const Path& file);
+  // POSIX: made with the mode (and group) of `kind`. Windows: the file inherits from its
+  // directory, which install and the service's start-up give the access of its kind.
+  static Result<FileWriter> create(const Path& file, Access kind);
   ~FileWriter();
   FileWriter(FileWriter&& other) noexcept : native_(other.native_) { other.native_ = INVALID; }
   FileWriter& operator=(FileWriter&&) = delete;
@@ -41,11 +45,12 @@ class FileWriter {
 };
 
 // Creates or truncates the file with restricted access and writes `bytes` to it; the access is
-// set when the file is created, before any byte is in it. Windows: a protected DACL (nothing
-// inherited) giving SYSTEM and Administrators full control and interactive users read, and a
-// medium mandatory label with no-read-up where the system accepts one (low-integrity processes
-// cannot read it). POSIX: mode 0640, its group that of the directory holding it. Failing to set
-// the access fails the call.
+// set when the file is created, before any byte is in it. Windows: the descriptor of
+// Access::Token, given to the creation: a protected DACL (nothing inherited) giving SYSTEM and
+// Administrators full control and interactive users read, and a medium mandatory label with
+// no-read-up (low-integrity processes cannot read it); where the system refuses the label
+// there, the DACL alone. POSIX: mode 0640, its group that of the directory holding it. Failing
+// to set the access fails the call.
 Status write_restricted_file(const Path& file, std::string_view bytes);
 
 // How a file's access is set, as text for diagnostics and tests. Windows: the security
@@ -53,7 +58,8 @@ Status write_restricted_file(const Path& file, std::string_view bytes);
 Result<std::string> file_access_text(const Path& file);
 
 // Opens the file for appending (created when missing, never truncated), with full sharing,
-// writes `bytes` at its end and closes it. Never creates a directory.
+// writes `bytes` at its end and closes it. Never creates a directory. A file it creates is
+// made like FileWriter::create's with Access::Log.
 Status append_file_shared(const Path& file, std::string_view bytes);
 
 // Reads a whole file.
@@ -73,10 +79,21 @@ Status remove_all(const Path& path);
 // Copies contents and attributes, overwriting an existing target.
 Status copy_file(const Path& from, const Path& to);
 
+// Lets the file be replaced and written again: clears the read-only attribute (POSIX: adds the
+// owner's write permission).
+Status make_writable(const Path& file);
+
 // The names of the entries of a directory, in no particular order.
 Result<std::vector<Path>> directory_entries(const Path& dir);
 
-// Renames, replacing an existing target.
+// Renames, replacing an existing target file. A directory is renamed only onto a free name.
 Status rename_replace(const Path& from, const Path& to);
+
+// rename_replace, tried again for up to RENAME_PATIENCE while the system refuses it because
+// another program holds one of the files open (Windows: access denied or a sharing
+// violation; a scanner opens new files for a moment, a reader may keep the old one open
+// without sharing its deletion). POSIX renames are never refused for that.
+inline constexpr int RENAME_PATIENCE_MS = 5000;
+Status rename_replace_retrying(const Path& from, const Path& to);
 
 }  // namespace tavrel::platform

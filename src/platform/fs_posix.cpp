@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <system_error>
 
+#include "platform/access.h"
 #include "platform/error.h"
 #include "platform/fs.h"
 
@@ -73,6 +74,19 @@ Result<FileWriter> FileWriter::create(const Path& file) {
   return FileWriter(fd);
 }
 
+Result<FileWriter> FileWriter::create(const Path& file, Access kind) {
+  const auto mode = access_mode(kind);
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode.value_or(0666));
+  if (fd < 0) return last_os_error();
+  FileWriter writer(fd);
+  // Set before anything is written: the umask may have narrowed the mode, and a file that
+  // existed keeps its old mode through O_TRUNC.
+  if (mode) {
+    if (auto set = set_access(file, kind); !set) return std::move(set).error();
+  }
+  return writer;
+}
+
 FileWriter::~FileWriter() {
   if (native_ != INVALID) ::close(static_cast<int>(native_));
 }
@@ -93,7 +107,16 @@ Status write_file(const Path& file, std::string_view bytes) {
 }
 
 Status append_file_shared(const Path& file, std::string_view bytes) {
-  Fd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
+  Fd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0640));
+  if (fd.get() >= 0) {
+    // The log is written whether or not its group could be set.
+    (void)set_access(file, Access::Log);
+  } else if (errno == EEXIST) {
+    Fd existing(::open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    if (existing.get() < 0) return last_os_error();
+    if (auto written = write_all(existing.get(), bytes); !written) return written;
+    return existing.close();
+  }
   if (fd.get() < 0) return last_os_error();
   if (auto written = write_all(fd.get(), bytes); !written) return written;
   return fd.close();
@@ -148,6 +171,17 @@ Status copy_file(const Path& from, const Path& to) {
 
 Status rename_replace(const Path& from, const Path& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) return last_os_error();
+  return {};
+}
+
+Status rename_replace_retrying(const Path& from, const Path& to) { return rename_replace(from, to); }
+
+Status make_writable(const Path& file) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return last_os_error();
+  if ((st.st_mode & S_IWUSR) == 0 && ::chmod(file.c_str(), (st.st_mode & 07777) | S_IWUSR) != 0) {
+    return last_os_error();
+  }
   return {};
 }
 

@@ -8,6 +8,7 @@
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/unique_handle.h"
+#include "platform/wide_text.h"
 
 namespace tavrel::platform {
 namespace {
@@ -95,6 +96,8 @@ Result<FileWriter> FileWriter::create(const Path& file) {
   return FileWriter(reinterpret_cast<Native>(handle));
 }
 
+Result<FileWriter> FileWriter::create(const Path& file, Access) { return create(file); }
+
 FileWriter::~FileWriter() {
   if (native_ != INVALID) ::CloseHandle(reinterpret_cast<HANDLE>(native_));
 }
@@ -161,18 +164,44 @@ Status copy_file(const Path& from, const Path& to) {
   return {};
 }
 
+namespace {
+
+// The system's error code, or 0.
+DWORD move_path(const Path& from, const Path& to) {
+  // Replacing is for files only; the system does not support it for directories.
+  const DWORD flags = is_existing_directory(from) ? 0 : MOVEFILE_REPLACE_EXISTING;
+  return ::MoveFileExW(from.c_str(), to.c_str(), flags) ? 0 : ::GetLastError();
+}
+
+}  // namespace
+
 Status rename_replace(const Path& from, const Path& to) {
-  if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return last_os_error();
+  if (const DWORD err = move_path(from, to); err != 0) return os_error(static_cast<int>(err));
+  return {};
+}
+
+Status rename_replace_retrying(const Path& from, const Path& to) {
+  constexpr int PAUSE_MS = 50;
+  for (int waited = 0;; waited += PAUSE_MS) {
+    const DWORD err = move_path(from, to);
+    if (err == 0) return {};
+    // A directory in the way of a file stays there: no reader to wait for.
+    const bool transient = err == ERROR_SHARING_VIOLATION ||
+                           (err == ERROR_ACCESS_DENIED && (is_existing_directory(from) || !is_existing_directory(to)));
+    if (waited >= RENAME_PATIENCE_MS || !transient) return os_error(static_cast<int>(err));
+    ::Sleep(PAUSE_MS);
+  }
+}
+
+Status make_writable(const Path& file) {
+  const DWORD attributes = ::GetFileAttributesW(file.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return last_os_error();
+  if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) return {};
+  if (!::SetFileAttributesW(file.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) return last_os_error();
   return {};
 }
 
 namespace {
-
-// Protected (nothing inherited from the directory): SYSTEM and Administrators full control,
-// INTERACTIVE read.
-constexpr const wchar_t* RESTRICTED_DACL = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;IU)";
-// Medium integrity, no read up: a low-integrity process cannot read the file.
-constexpr const wchar_t* MEDIUM_NO_READ_UP = L"S:(ML;;NR;;;ME)";
 
 struct LocalSecurityDescriptor {
   PSECURITY_DESCRIPTOR sd = nullptr;
@@ -181,38 +210,30 @@ struct LocalSecurityDescriptor {
   }
 };
 
-// Best effort: systems (and accounts) that refuse the label keep the DACL alone.
-void try_set_label(HANDLE file) {
-  LocalSecurityDescriptor label;
-  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(MEDIUM_NO_READ_UP, SDDL_REVISION_1,
-                                                              &label.sd, nullptr)) {
-    return;
+HANDLE create_with_descriptor(const Path& file, std::string_view sddl) {
+  LocalSecurityDescriptor descriptor;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(widen(sddl).c_str(), SDDL_REVISION_1,
+                                                              &descriptor.sd, nullptr)) {
+    return INVALID_HANDLE_VALUE;
   }
-  PACL sacl = nullptr;
-  BOOL present = FALSE, defaulted = FALSE;
-  if (!::GetSecurityDescriptorSacl(label.sd, &present, &sacl, &defaulted) || !present) return;
-  (void)::SetSecurityInfo(file, SE_FILE_OBJECT, LABEL_SECURITY_INFORMATION, nullptr, nullptr,
-                          nullptr, sacl);
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.sd, FALSE};
+  return ::CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, &attributes,
+                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 }  // namespace
 
 Status write_restricted_file(const Path& file, std::string_view bytes) {
-  LocalSecurityDescriptor dacl;
-  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(RESTRICTED_DACL, SDDL_REVISION_1,
-                                                              &dacl.sd, nullptr)) {
-    return last_os_error();
-  }
-  SECURITY_ATTRIBUTES attributes{sizeof attributes, dacl.sd, FALSE};
   // A file that is already there would keep its own descriptor through CREATE_ALWAYS.
   if (!::DeleteFileW(file.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND) {
     return last_os_error();
   }
-  UniqueHandle handle(::CreateFileW(file.c_str(), GENERIC_WRITE | WRITE_OWNER | READ_CONTROL,
-                                    FILE_SHARE_READ | FILE_SHARE_DELETE, &attributes, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  const std::string_view with_label = access_sddl(Access::Token);
+  UniqueHandle handle(create_with_descriptor(file, with_label));
+  // A system that refuses the label refuses the whole creation; without the label the DACL
+  // still keeps every account but the interactive users out. Any other cause fails again.
+  if (!handle) handle.reset(create_with_descriptor(file, with_label.substr(0, with_label.find("S:"))));
   if (!handle) return last_os_error();
-  try_set_label(handle.get());
   return write_and_close(std::move(handle), bytes);
 }
 

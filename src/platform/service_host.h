@@ -24,4 +24,8 @@ struct ServiceHostCalls {
 // SIGINT raise `stop`. Returns once the server has returned.
 void run_service_host(const std::string& name, std::shared_ptr<StopFlag> stop, const ServiceHostCalls& calls);
 
+// True in a process that the service manager has started as the service, from the moment it
+// hands over to the service entry. Always false on POSIX.
+bool started_by_service_manager();
+
 }  // namespace tavrel::platform

@@ -17,6 +17,8 @@ extern "C" void raise_stop(int signal) {
 
 }  // namespace
 
+bool started_by_service_manager() { return false; }
+
 void run_service_host(const std::string&, std::shared_ptr<StopFlag> stop,
                       const ServiceHostCalls& calls) {
   signal_target.store(stop.get());

@@ -15,6 +15,7 @@ std::atomic<SERVICE_STATUS_HANDLE> status_handle{nullptr};
 std::shared_ptr<StopFlag> host_stop;
 const ServiceHostCalls* host_calls = nullptr;
 std::wstring host_name;
+std::atomic<bool> service_started{false};
 
 // The service-specific code of a stop after a failed start-up.
 constexpr DWORD FAILED_START_UP = 1;
@@ -49,6 +50,7 @@ DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID) {
 }
 
 void WINAPI service_main(DWORD, LPWSTR*) {
+  service_started.store(true);
   SERVICE_STATUS_HANDLE handle =
       ::RegisterServiceCtrlHandlerExW(host_name.c_str(), control_handler, nullptr);
   if (handle == nullptr) {
@@ -63,6 +65,8 @@ void WINAPI service_main(DWORD, LPWSTR*) {
 }
 
 }  // namespace
+
+bool started_by_service_manager() { return service_started.load(); }
 
 void run_service_host(const std::string& name, std::shared_ptr<StopFlag> stop,
                       const ServiceHostCalls& calls) {

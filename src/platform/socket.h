@@ -8,10 +8,12 @@ namespace tavrel::platform {
 // Marks a socket (a SOCKET on Windows, a descriptor on POSIX) as not inheritable.
 void make_socket_uninheritable(std::uint64_t native_socket);
 
-// Lets a listening socket bind again while connections of an earlier run linger in
-// TIME_WAIT. POSIX needs SO_REUSEADDR for that (it still refuses a port another socket
-// listens on); on Windows no option is set, since there SO_REUSEADDR would allow taking a
-// port away from another program.
-void allow_rebind_after_close(std::uint64_t native_socket);
+// The address options of the listening socket, set before it binds. POSIX: SO_REUSEADDR, so
+// that it binds again while connections of an earlier run linger in TIME_WAIT (POSIX still
+// refuses a port another socket listens on). Windows: SO_EXCLUSIVEADDRUSE, so that no other
+// program can bind the port beside it with SO_REUSEADDR and take its connections; Windows
+// binds again after TIME_WAIT without help.
+// The system error code of a failure, or 0.
+int set_listener_address_options(std::uint64_t native_socket);
 
 }  // namespace tavrel::platform

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <cerrno>
 #include <sys/socket.h>
 
 #include "platform/socket.h"
@@ -11,9 +12,10 @@ void make_socket_uninheritable(std::uint64_t native_socket) {
   if (flags >= 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
 }
 
-void allow_rebind_after_close(std::uint64_t native_socket) {
+int set_listener_address_options(std::uint64_t native_socket) {
   const int on = 1;
-  ::setsockopt(static_cast<int>(native_socket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (::setsockopt(static_cast<int>(native_socket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return errno;
+  return 0;
 }
 
 }  // namespace tavrel::platform

@@ -23,7 +23,9 @@ asio::error_code try_bind(asio::ip::tcp::acceptor& acceptor, const asio::ip::tcp
   acceptor.open(endpoint.protocol(), ec);
   if (!ec) {
     platform::make_socket_uninheritable(acceptor.native_handle());
-    platform::allow_rebind_after_close(acceptor.native_handle());
+    if (const int err = platform::set_listener_address_options(acceptor.native_handle()); err != 0) {
+      ec = asio::error_code(err, asio::system_category());
+    }
   }
   if (!ec) acceptor.non_blocking(true, ec);
   if (!ec) acceptor.bind(endpoint, ec);

@@ -12,6 +12,7 @@
 #include "core/version_probe.h"
 #include "files/service_dir.h"
 #include "files/service_log.h"
+#include "platform/access.h"
 #include "platform/fs.h"
 #include "platform/leftovers.h"
 #include "server/listener.h"
@@ -42,6 +43,11 @@ SharedState server_main(ServerContext& context, const StopFlag& stop) {
   if (auto made = platform::create_directories(platform::join(dir, files::WORK_DIR)); !made) {
     log_fatal(std::move(made).error().context("create service dir"));
     return nullptr;
+  }
+  // Files written by a console run, or before an install secured the directory, may carry
+  // wider access: secrets readable by every account. Not fatal: the service still runs.
+  if (platform::start_up_sets_access()) {
+    if (auto secured = files::secure_service_files(dir); !secured) files::log_line(secured.error().chain());
   }
   // What a crashed run left of its cores, checks and probes must not run on beside this one.
   if (const std::size_t ended = platform::end_recorded_children(core::child_records_dir(dir));

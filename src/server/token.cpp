@@ -41,7 +41,7 @@ Status write_token_file(const platform::Path& file, const std::string& token) {
   platform::Path part = file;
   part += platform::from_utf8(files::TEMPORARY_SUFFIX);
   Status written = platform::write_restricted_file(part, token);
-  if (written) written = platform::rename_replace(part, file);
+  if (written) written = platform::rename_replace_retrying(part, file);
   if (!written) (void)platform::remove_all(part);
   return written;
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "platform/fs.h"
 #include "support/test_support.h"
 
@@ -41,6 +43,25 @@ TEST(CopyReplace, ReplacesTheTargetThroughTheTransientName) {
   EXPECT_EQ(testing::read_file(to), "new");
   EXPECT_EQ(testing::read_file(from), "new");
   EXPECT_FALSE(platform::exists(platform::join(dir.path(), "target.tmp")));
+}
+
+// A read-only core (from a read-only medium, or marked so) installs, and installs again over
+// its own earlier copy.
+TEST(CopyReplace, ReadOnlySourceGivesAReplaceableCopy) {
+  namespace fs = std::filesystem;
+  testing::TempDir dir("tavrel 只读 test");
+  const Path from = platform::join(dir.path(), "core.exe");
+  const Path to = platform::join(dir.path(), "sing-box.exe");
+  ASSERT_TRUE(platform::write_file(from, "read-only core"));
+  fs::permissions(from, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  for (int round = 0; round < 2; ++round) {
+    auto done = copy_replace(from, to);
+    ASSERT_TRUE(done) << round << ": " << done.error().chain();
+  }
+  EXPECT_EQ(testing::read_file(to), "read-only core");
+  EXPECT_NE(fs::status(to).permissions() & fs::perms::owner_write, fs::perms::none);
+  fs::permissions(from, fs::perms::owner_write, fs::perm_options::add);
 }
 
 TEST(CopyReplace, SourceThatIsNoFileIsMissing) {

@@ -16,6 +16,11 @@
 #include "platform/process.h"
 #include "support/test_support.h"
 
+#ifndef _WIN32
+#include <pwd.h>
+#include <unistd.h>
+#endif
+
 namespace tavrel::install {
 namespace {
 
@@ -270,6 +275,28 @@ TEST_F(Install, FailedRenameLeavesTheTransientCopy) {
   EXPECT_EQ(testing::read_file(join(dir_, "tavrel-service.tmp")), testing::read_file(program_));
   const std::vector<std::vector<std::string>> expected = {{"query", "TavrelService"}};
   EXPECT_EQ(call_args(), expected);
+}
+
+// A directory that another user made first would let them replace what runs as SYSTEM.
+TEST_F(Install, RefusesAnExistingDirectoryOfAnotherUser) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Wine shows every file as the running user's own";
+#else
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give a directory to another user";
+  script({{"query", {{"exit", 1060}}}});
+  constexpr uid_t OTHER = 65534;
+  ASSERT_TRUE(platform::create_directories(dir_));
+  ASSERT_EQ(::chown(dir_.c_str(), OTHER, OTHER), 0);
+  const passwd* other = ::getpwuid(OTHER);
+  const std::string owner = other != nullptr ? other->pw_name : std::to_string(OTHER);
+
+  const auto result = run({"install", platform::to_utf8(core_)});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.err, "错误：服务目录 " + dir_text() + " 的所有者是 " + owner +
+                            "，不是 Administrators 或 SYSTEM，不能安装到这里\n");
+  EXPECT_FALSE(platform::exists(join(dir_, "work")));
+  EXPECT_FALSE(platform::exists(join(dir_, platform::SERVICE_EXE_NAME)));
+#endif
 }
 
 TEST_F(Install, UninstallStopsDeletesAndRemovesTheDirectory) {

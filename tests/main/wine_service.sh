@@ -11,7 +11,8 @@ source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 
 export WINEPREFIX=$prefix
 export TAVREL_WINE_SERVICE_TEST=1
-# The service started by the service manager never sees this variable; the installer must not either.
+# The prefix's service manager must not see this variable (the test gives it to the installer
+# once the manager runs), so the service can show that it finds its directory by itself.
 unset TAVREL_SERVICE_DIR
 
 end_prefix() {

@@ -30,7 +30,9 @@ using platform::Path;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::string_view GATE_VARIABLE = "TAVREL_WINE_SERVICE_TEST";
-const std::string SERVICE_DIR = "C:\\Program Files\\Tavrel\\service";
+// Given to the install (and the uninstall) only: the service itself never sees the variable and
+// finds its directory as the folder of its own program.
+const std::string SERVICE_DIR = "C:\\Tavrel\\svc";
 const std::string LOG_PATH = SERVICE_DIR + "\\core.log";
 
 template <class Pred>
@@ -142,6 +144,8 @@ TEST(WineService, InstallServeStopReinstallUninstall) {
 
   const std::string core = platform::to_utf8(testing::helper_program("fake-core"));
   ASSERT_NE(sc({"query", "TavrelService"}).exit_code, 0) << "the prefix is not fresh";
+  // The service manager runs already: it and the service started by it do not see this.
+  platform::set_env("TAVREL_SERVICE_DIR", SERVICE_DIR);
 
   const auto installed = service({"install", core});
   ASSERT_EQ(installed.exit_code, 0) << installed.err;

@@ -13,7 +13,8 @@ const bool WINDOWS = platform::SERVICE_EXE_NAME.ends_with(".exe");
 // A killed service (SIGKILL, TerminateProcess) must leave nothing of its SYSTEM core running:
 // the core dies with it, and what the core started dies too, at once (Windows: the job) or at
 // the next start-up of the service in the same directory (POSIX). The processes themselves
-// are watched, as Wine may keep a killed process's socket open for a while.
+// are watched, as Wine may keep a killed process's socket open for a while. The next start
+// binds the port again, though the killed one held it exclusively.
 TEST(ProgramKill, KilledServiceLeavesNothingOfItsCoreRunning) {
   server::fixture::CoreLinks cores, helpers;
   ServiceDirFixture dir;

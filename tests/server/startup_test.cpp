@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
+#include <memory>
 #include <future>
 #include <regex>
 #include <set>
@@ -112,6 +114,24 @@ TEST(Token, ReplacesAnOlderFileWithRestrictedAccessAndLeavesNoPart) {
   const std::string group = dir_access->substr(dir_access->find(" group "));
   EXPECT_EQ(*access, "mode 0640" + group);
 #endif
+}
+
+// A reader that keeps the old token open without sharing its deletion (Windows' C runtime
+// opens so) only delays the replacement; a start-up must not fail for it.
+TEST(Token, ReplacesAFileAReaderHoldsOpenForAMoment) {
+  testing::TempDir temp;
+  const platform::Path file = platform::join(temp.path(), files::TOKEN_FILE);
+  ASSERT_TRUE(write_token_file(file, "00000000000000000000000000000000").ok());
+  auto reader = std::make_unique<std::ifstream>(file, std::ios::binary);
+  ASSERT_TRUE(reader->is_open());
+  std::thread release([&] {
+    std::this_thread::sleep_for(1s);
+    reader.reset();
+  });
+  auto written = write_token_file(file, "0123456789abcdef0123456789abcdef");
+  release.join();
+  ASSERT_TRUE(written.ok()) << written.error().chain();
+  EXPECT_EQ(testing::read_file(file), "0123456789abcdef0123456789abcdef");
 }
 
 TEST(Startup, EveryRunWritesANewToken) {
