@@ -305,7 +305,9 @@ TEST(StartOverTcp, StartsReplacesAndKeepsTheCoreOnAHungCheck) {
   EXPECT_TRUE(first->gone());
   EXPECT_NE(second->pid(), first->pid());
   // The core it replaced was asked to stop first.
-  if (!STOP_MAY_GO_UNHEARD || !f.stop_record().is_null()) EXPECT_EQ(f.stop_record()["pid"], first->pid());
+  if (!STOP_MAY_GO_UNHEARD || !f.stop_record().is_null()) {
+    EXPECT_EQ(f.stop_record()["pid"], first->pid());
+  }
   EXPECT_EQ(status_pid(), second->pid());
 
   const auto asked = Clock::now();
@@ -350,7 +352,9 @@ TEST(StartOverTcp, AServiceStopEndsARunningCheckAndAsksTheCore) {
   server.reset();
   EXPECT_LT(Clock::now() - raised, 5s);
   EXPECT_TRUE(core->gone(0ms));
-  if (!STOP_MAY_GO_UNHEARD || !f.stop_record().is_null()) EXPECT_EQ(f.stop_record()["pid"], core->pid());
+  if (!STOP_MAY_GO_UNHEARD || !f.stop_record().is_null()) {
+    EXPECT_EQ(f.stop_record()["pid"], core->pid());
+  }
   hung.wait();
 }
 
