@@ -35,24 +35,39 @@ void log_exit(std::uint32_t code, std::uint32_t pid) {
                   std::string(CORE_EXITED_PID) + std::to_string(pid));
 }
 
-// Terminates, then polls through the grace period; a core still there after it is
-// terminated again and waited for without limit.
+void log_warning(const std::string& line) { files::log_line(line); }
+
+// Asks the core to stop and polls through the grace period, so that it can undo what it did
+// to the machine; a core still there after it is ended. Either way returns once the core has
+// been waited for and the rest of its tree has ended, so that nothing it started still holds
+// a file of the service.
 void end_core(const CoreTimings& timings, CoreProcess core) {
   const std::uint32_t pid = core.id();
-  // Not noticed by a status before this stop: it still ended by itself.
-  if (auto ended = core.has_exited(); ended && ended.value()) log_exit(exit_code_of(core), pid);
-  core.terminate();
-  const auto deadline = Clock::now() + timings.stop_grace;
-  while (Clock::now() < deadline) {
-    if (auto ended = core.has_exited(); ended && ended.value()) {
-      log_with_pid(CORE_STOPPED_LINE, pid);
-      return;
+  bool in_grace = true;
+  if (auto ended = core.has_exited(); ended && ended.value()) {
+    // Not noticed by a status before this stop: it ended by itself, and is not asked.
+    log_exit(exit_code_of(core), pid);
+  } else {
+    // Sending the request counts towards the grace.
+    const auto deadline = Clock::now() + timings.stop_grace;
+    if (auto asked = core.ask_to_stop(); !asked) {
+      log_warning(std::string(CORE_ASK_FAILED_LINE) + std::to_string(pid) + ": " +
+                  asked.error().chain());
     }
-    std::this_thread::sleep_for(timings.stop_poll);
+    for (;;) {
+      if (Clock::now() >= deadline) {
+        in_grace = false;
+        break;
+      }
+      if (auto ended = core.has_exited(); ended && ended.value()) break;
+      std::this_thread::sleep_for(timings.stop_poll);
+    }
   }
+  // The core itself after the grace; in any case whatever of its tree is left.
   core.terminate();
   (void)core.wait();
-  log_with_pid(CORE_KILLED_LINE, pid);
+  (void)core.wait_for_tree(TREE_END_WAIT);
+  log_with_pid(in_grace ? CORE_STOPPED_LINE : CORE_KILLED_LINE, pid);
 }
 
 }  // namespace
@@ -210,7 +225,7 @@ Status launch_core(CoreSlot& slot, const platform::Path& service_dir,
     auto pipe = platform::make_output_pipe();
     if (!pipe) return std::move(pipe).error();
     auto child = platform::spawn(core_executable(service_dir), run_args(config_path, work_dir),
-                                 pipe->write, pipe->write, {.no_window = true, .system_path = true});
+                                 pipe->write, pipe->write, {.no_window = true, .system_path = true, .warn = log_warning});
     // Only the core holds the write end now, so the drain ends when the core's tree has gone.
     pipe->write.reset();
     if (!child) return std::move(child).error().context(std::string(CORE_START_FAILED));

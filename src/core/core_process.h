@@ -23,11 +23,15 @@ inline constexpr std::string_view CORE_KILLED_LINE = "core killed after timeout,
 // "core exited with code N, pid P": the core ended by itself, not by the service.
 inline constexpr std::string_view CORE_EXITED_LINE = "core exited with code ";
 inline constexpr std::string_view CORE_EXITED_PID = ", pid ";
+// "asking core to stop failed, pid N: <error>"; the grace then runs out and the core is ended.
+inline constexpr std::string_view CORE_ASK_FAILED_LINE = "asking core to stop failed, pid ";
 inline constexpr std::string_view CREATE_CORE_LOG_FAILED = "create core.log";
 inline constexpr std::string_view CORE_START_FAILED = "无法启动 sing-box";
 
 inline constexpr std::chrono::milliseconds STOP_GRACE = 5s;
 inline constexpr std::chrono::milliseconds STOP_POLL = 50ms;
+// How long a stop waits, once the core has ended, for the rest of its tree to end.
+inline constexpr std::chrono::milliseconds TREE_END_WAIT = 1s;
 // core.log becomes core.log.1 when it reaches this, so the core's output takes at most twice it.
 inline constexpr std::uint64_t CORE_LOG_LIMIT = 16ull << 20;
 
@@ -54,8 +58,9 @@ class CoreOutput;
 Status launch_core(CoreSlot& slot, const platform::Path& service_dir,
                    const platform::Path& config_path, const platform::Path& work_dir);
 
-// Takes the recorded core out, ends it and returns once it has ended; at once when none is
-// recorded. Logs how it ended.
+// Takes the recorded core out, asks it to stop and, when it has not ended within the grace
+// period, ends it; returns once it and its tree have ended (the tree bounded by
+// TREE_END_WAIT); at once when none is recorded. Logs how it ended.
 void stop_core(CoreSlot& slot);
 
 // The recorded core's id and whole seconds since launch; nothing when none runs. A core that

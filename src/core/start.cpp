@@ -48,7 +48,7 @@ Status remove_if_present(const platform::Path& path, std::string_view what) {
 Status stage_and_check(const StartPaths& p, const platform::Path& service_dir,
                        const nlohmann::json& config,
                        const std::vector<protocol::RuleSetFile>& rulesets,
-                       std::chrono::milliseconds check_time_limit) {
+                       std::chrono::milliseconds check_time_limit, const StopFlag* stop) {
   // Left by a start that did not finish (the service ended in the middle).
   if (auto cleared = remove_if_present(p.staging, CLEAR_STAGING_FAILED); !cleared) return cleared;
   if (auto created = platform::create_directories(p.staging); !created) {
@@ -64,7 +64,7 @@ Status stage_and_check(const StartPaths& p, const platform::Path& service_dir,
   if (auto written = write_config_json(p.staged_config, config); !written) {
     return std::move(written).error().context(std::string(WRITE_CONFIG_FAILED));
   }
-  auto checked = run_check(service_dir, p.staged_config, p.staging, check_time_limit);
+  auto checked = run_check(service_dir, p.staged_config, p.staging, check_time_limit, stop);
   if (!checked) return std::move(checked).error();
   if (checked->exit_code != 0 || checked->timed_out) {
     return CommandError(std::string(CHECK_FAILED) + check_output_tail(checked->stderr_bytes));
@@ -115,7 +115,7 @@ Status swap_in(const StartPaths& p) {
 
 Status handle_start(const platform::Path& service_dir, CoreSlot& slot, LeaseClock& lease,
                     nlohmann::json config, const std::vector<protocol::RuleSetFile>& rulesets,
-                    std::chrono::milliseconds check_time_limit) {
+                    std::chrono::milliseconds check_time_limit, const StopFlag* stop) {
   // Held across the whole sequence: config.json is never rewritten under a running check,
   // and no core can be launched outside the slot by two interleaved starts.
   std::lock_guard sequence(slot.sequence_lock());
@@ -133,7 +133,8 @@ Status handle_start(const platform::Path& service_dir, CoreSlot& slot, LeaseCloc
     if (auto finished = finish_swap(p); !finished) return finished;
   }
   // Until the check has passed, config.json, work/rulesets and the running core stay as they are.
-  if (auto staged = stage_and_check(p, service_dir, config, rulesets, check_time_limit); !staged) {
+  if (auto staged = stage_and_check(p, service_dir, config, rulesets, check_time_limit, stop);
+      !staged) {
     (void)platform::remove_all(p.staging);
     return staged;
   }

@@ -24,10 +24,12 @@ inline constexpr std::string_view CLEAR_TEMPORARY_FAILED = "remove temporary fil
 // On success the new core is recorded in `slot` and the lease renewed. The new files are
 // written and checked in the staging place; only once the check has passed and the old core
 // has been stopped do they replace config.json and work/rulesets, by renames. The whole
-// sequence holds the slot's sequence lock, so no other start or stop interleaves with it.
+// sequence holds the slot's sequence lock, so no other start or stop interleaves with it. A
+// raised `stop` (the service is stopping) cuts a running check short, as a failed check.
 Status handle_start(const platform::Path& service_dir, CoreSlot& slot, LeaseClock& lease,
                     nlohmann::json config, const std::vector<protocol::RuleSetFile>& rulesets,
-                    std::chrono::milliseconds check_time_limit = CHECK_TIME_LIMIT);
+                    std::chrono::milliseconds check_time_limit = CHECK_TIME_LIMIT,
+                    const StopFlag* stop = nullptr);
 
 // At start-up, before listening: finishes the swap of a start that was committed when the
 // service ended, and removes the staging place and temporary files a crash left behind.

@@ -20,12 +20,11 @@ std::optional<std::string> parse_version_output(std::string_view stdout_bytes) {
 }
 
 std::optional<std::string> probe_core_version(const platform::Path& service_dir,
-                                              std::chrono::milliseconds time_limit) {
-  auto run = platform::run_captured(
-      core_executable(service_dir), version_args(), time_limit,
-      {.no_window = true, .system_path = true,
-       .record_dir = child_records_dir(service_dir)});
-  if (!run || run->timed_out) return std::nullopt;
+                                              std::chrono::milliseconds time_limit,
+                                              const StopFlag* stop) {
+  auto run = platform::run_captured(core_executable(service_dir), version_args(), time_limit,
+                                    captured_run_options(service_dir, stop));
+  if (!run || run->timed_out || run->cancelled) return std::nullopt;
   return parse_version_output(run->out);
 }
 

@@ -6,19 +6,21 @@
 // service's handle to it closes; on POSIX every child is forked by one long-lived thread and
 // gets SIGKILL when that thread (so the process) ends.
 //
-// Each child also heads a tree of its own (Windows: a job nested in that one; POSIX: a process
-// group it leads), which holds whatever the child starts in turn, so that ending the child
-// ends all of it.
+// Each child also heads a tree of its own (Windows: a job nested in that one, and a console
+// process group it leads; POSIX: a process group it leads), which holds whatever the child
+// starts in turn, so that asking or ending the child reaches all of it.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/command_error.h"
+#include "common/stop_flag.h"
 #include "platform/paths.h"
 
 namespace tavrel::platform {
@@ -83,6 +85,11 @@ struct SpawnOptions {
   // run_captured: where the child's tree is recorded while it runs (see leftovers.h), so that
   // what a crash leaves of it is ended at the next start-up. Empty: not recorded.
   Path record_dir = {};
+  // run_captured: once raised, the child is ended at once, as at its time limit.
+  const StopFlag* cancel = nullptr;
+  // Told of what went wrong without failing the start (Windows: a child the system would not
+  // put in the service's job, so that it may outlive the service), or of why it failed.
+  std::function<void(const std::string&)> warn = {};
 };
 
 // The PATH a child started with `system_path` gets.
@@ -106,9 +113,19 @@ class Process {
   // still be ended.
   Result<bool> has_exited();
 
+  // Asks the process and its tree to end by themselves, the way a console program listens
+  // for it (Windows: CTRL_BREAK_EVENT to its process group, sent by a short helper run of this
+  // program; POSIX: SIGTERM to its process group). It returns once the request is sent.
+  Status ask_to_stop();
+
   // Ends the process and everything in its tree at once, also what is left of the tree once
   // the process itself has ended (Windows: exit code 1; POSIX: SIGKILL). Failures are ignored.
   void terminate();
+
+  // Waits, at most `limit`, until nothing in the process's tree runs any more (Windows: its job
+  // has no active process; POSIX: no live member is left in its group). Call it once the
+  // process itself has been waited for. Whether the tree has ended.
+  bool wait_for_tree(std::chrono::milliseconds limit);
 
   // Waits for the end of the process without a time limit; its exit code.
   Result<int> wait();
@@ -140,16 +157,22 @@ struct CapturedRun {
   std::string err;
   // The time limit was reached: the child was ended and the output is what came before.
   bool timed_out = false;
+  // `cancel` was raised: the child was ended and the output is what came before.
+  bool cancelled = false;
 };
 
 // Starts `program` with both outputs captured through pipes, reads both to their end at the
 // same time and waits for the child. With a time limit, a child still running (or a pipe still
-// open) at the limit is ended; `timed_out` says so. Fails only when the child cannot be started.
+// open) at the limit is ended; `timed_out` says so. Whatever the child left running in its
+// tree is ended once it has exited. Fails only when the child cannot be started.
 Result<CapturedRun> run_captured(const Path& program, const std::vector<Path>& args,
                                  std::optional<std::chrono::milliseconds> time_limit,
                                  SpawnOptions options = {});
 
 namespace detail {
+// How often run_captured looks at `cancel`.
+inline constexpr std::chrono::milliseconds CANCEL_POLL{50};
+
 // One command line from which the C runtime's splitting rules give back exactly `program`
 // and `args` (spaces, quotes and trailing backslashes included). Pure, so both builds check it.
 std::wstring quote_command_line(const std::wstring& program, const std::vector<std::wstring>& args);

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -20,6 +21,7 @@
 #include <thread>
 
 #include "platform/error.h"
+#include "platform/fs.h"
 #include "platform/leftovers.h"
 #include "platform/process.h"
 
@@ -175,6 +177,31 @@ struct ChildSetup {
   _exit(127);
 }
 
+// Whether a process other than a zombie is left in group `group`: a zombie holds no file and
+// runs nothing, and its parent (which may be the system's reaper) takes its own time with it.
+bool group_has_live_member(pid_t group) {
+  auto entries = directory_entries("/proc");
+  if (!entries) return killpg(group, 0) == 0;
+  for (const Path& name : *entries) {
+    const std::string& pid = name.native();
+    if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    auto stat = read_file("/proc/" + pid + "/stat");
+    if (!stat) continue;
+    // After the command name, which is in parentheses and may hold anything: state, parent,
+    // group.
+    const std::string& text = stat.value();
+    const auto paren = text.rfind(')');
+    if (paren == std::string::npos) continue;
+    char state = 0;
+    long long parent = 0, member_group = 0;
+    if (std::sscanf(text.c_str() + paren + 1, " %c %lld %lld", &state, &parent, &member_group) != 3) {
+      continue;
+    }
+    if (member_group == group && state != 'Z' && state != 'X') return true;
+  }
+  return false;
+}
+
 Result<OwnedHandle> open_null_input() {
   const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return last_os_error();
@@ -253,6 +280,24 @@ Result<bool> Process::has_exited() {
       return true;
     }
     if (errno != EINTR) return last_os_error();
+  }
+}
+
+Status Process::ask_to_stop() {
+  // Once reaped the id may belong to someone else's process or group.
+  if (pid_ == 0 || reaped_) return {};
+  if (killpg(static_cast<pid_t>(pid_), SIGTERM) != 0) return last_os_error();
+  return {};
+}
+
+bool Process::wait_for_tree(std::chrono::milliseconds limit) {
+  if (pid_ == 0) return true;
+  // The group keeps its id while a member is left, so the id names no other group here.
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    if (!group_has_live_member(static_cast<pid_t>(pid_))) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 }
 
@@ -352,6 +397,15 @@ Result<CapturedRun> run_captured(const Path& program, const std::vector<Path>& a
     return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
   };
 
+  auto cancelled = [&] { return options.cancel != nullptr && options.cancel->raised(); };
+  // In slices, so that a raised `cancel` is seen at once.
+  auto next_wait_ms = [&]() -> int {
+    const int left = remaining_ms();
+    if (options.cancel == nullptr) return left;
+    const int slice = static_cast<int>(detail::CANCEL_POLL.count());
+    return left < 0 ? slice : std::min(left, slice);
+  };
+
   auto in = open_null_input();
   if (!in) return std::move(in).error();
   int out_fds[2], err_fds[2];
@@ -387,12 +441,17 @@ Result<CapturedRun> run_captured(const Path& program, const std::vector<Path>& a
       }
     }
     if (count == 0) break;
-    const int ready = poll(fds, count, remaining_ms());
+    const int ready = poll(fds, count, next_wait_ms());
+    if (cancelled()) {
+      run.cancelled = true;
+      break;
+    }
     if (ready < 0) {
       if (errno == EINTR) continue;
       break;
     }
     if (ready == 0) {
+      if (remaining_ms() != 0) continue;
       run.timed_out = true;
       break;
     }
@@ -407,22 +466,29 @@ Result<CapturedRun> run_captured(const Path& program, const std::vector<Path>& a
     }
   }
 
-  if (!run.timed_out && time_limit) {
+  if (!run.timed_out && !run.cancelled) {
     // Both pipes are closed; the child may still be on its way out, or may have handed the
     // pipes on and kept running.
     std::chrono::milliseconds pause(1);
     for (;;) {
       auto ended = child.has_exited();
       if (!ended || ended.value()) break;
+      if (cancelled()) {
+        run.cancelled = true;
+        break;
+      }
       if (remaining_ms() == 0) {
         run.timed_out = true;
         break;
       }
-      std::this_thread::sleep_for(std::min(pause, std::chrono::milliseconds(remaining_ms())));
+      const int left = remaining_ms();
+      std::this_thread::sleep_for(left < 0 ? pause : std::min(pause, std::chrono::milliseconds(left)));
       pause = std::min(pause * 2, std::chrono::milliseconds(20));
     }
   }
-  if (run.timed_out) child.terminate();
+  // Before the reap, while the group id is still the child's: ends the child itself when it was
+  // given up, and in any case what it left running.
+  child.terminate();
   auto code = child.wait();
   run.exit_code = code ? code.value() : 1;
   return run;

@@ -3,6 +3,7 @@
 #include <array>
 #include <cwchar>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,11 +34,18 @@ HANDLE service_job() {
   static const HANDLE job = [] {
     HANDLE j = CreateJobObjectW(nullptr, nullptr);
     if (j == nullptr) return HANDLE{nullptr};
+    // A child that crashes ends at once instead of waiting for a debugger or an error report,
+    // where the system takes that limit; dying with the service is what the job is for.
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
     if (!SetInformationJobObject(j, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
-      CloseHandle(j);
-      return HANDLE{nullptr};
+      limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+      if (!SetInformationJobObject(j, JobObjectExtendedLimitInformation, &limits,
+                                   sizeof limits)) {
+        CloseHandle(j);
+        return HANDLE{nullptr};
+      }
     }
     return j;
   }();
@@ -94,6 +102,74 @@ Result<std::wstring> environment_with_system_path(const Path& program) {
   block.push_back(L'\0');
   return block;
 }
+
+// A child's own job: the whole tree the child starts, which a stop waits for and ends. Its
+// crash limit is a hardening the system may refuse; the job does its work without it.
+Result<OwnedHandle> make_tree_job() {
+  OwnedHandle tree = owned(CreateJobObjectW(nullptr, nullptr));
+  if (!tree.valid()) return last_os_error();
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
+  (void)SetInformationJobObject(raw(tree), JobObjectExtendedLimitInformation, &limits,
+                                sizeof limits);
+  return tree;
+}
+
+// The helper run that asks a core to stop is this program started again as
+//   "<program>" internal-ctrl-break <process group>
+// A console event can only be sent from inside the console it is meant for, and the service
+// must keep its own console (a console run, the test programs), so a helper attaches to the
+// core's console instead. It is answered here, before main, by the file that starts it, so
+// that every program able to ask is its own helper.
+constexpr std::wstring_view CTRL_BREAK_WORD = L"internal-ctrl-break";
+// How long a stop waits for the helper; it needs only a moment.
+constexpr DWORD CTRL_BREAK_HELPER_WAIT_MS = 5000;
+
+BOOL WINAPI ignore_console_event(DWORD) { return TRUE; }
+
+// The process group named by this process's command line when it is a helper run.
+std::optional<DWORD> helper_run_group() {
+  std::wstring_view line = GetCommandLineW();
+  // The program part: quoted by quote_command_line, or up to the first blank.
+  if (line.starts_with(L'"')) {
+    const std::size_t close = line.find(L'"', 1);
+    if (close == std::wstring_view::npos) return std::nullopt;
+    line.remove_prefix(close + 1);
+  } else {
+    const std::size_t blank = line.find(L' ');
+    if (blank == std::wstring_view::npos) return std::nullopt;
+    line.remove_prefix(blank);
+  }
+  if (!line.starts_with(L' ')) return std::nullopt;
+  line.remove_prefix(1);
+  if (!line.starts_with(CTRL_BREAK_WORD)) return std::nullopt;
+  line.remove_prefix(CTRL_BREAK_WORD.size());
+  if (!line.starts_with(L' ') || line.size() < 2 || line.size() > 11) return std::nullopt;
+  line.remove_prefix(1);
+  unsigned long long group = 0;
+  for (const wchar_t c : line) {
+    if (c < L'0' || c > L'9') return std::nullopt;
+    group = group * 10 + static_cast<unsigned>(c - L'0');
+  }
+  if (group == 0 || group > 0xFFFFFFFFull) return std::nullopt;
+  return static_cast<DWORD>(group);
+}
+
+// Exit code 0 once the event is sent, else the error code of the step that failed.
+[[noreturn]] void send_ctrl_break(DWORD group) {
+  SetConsoleCtrlHandler(ignore_console_event, TRUE);
+  FreeConsole();
+  if (!AttachConsole(group) || !GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, group)) {
+    const DWORD code = GetLastError();
+    ExitProcess(code == 0 ? 1 : code);
+  }
+  ExitProcess(0);
+}
+
+[[maybe_unused]] const bool helper_run_answered = [] {
+  if (const auto group = helper_run_group()) send_ctrl_break(*group);
+  return false;
+}();
 
 std::vector<std::wstring> wide_args(const std::vector<Path>& args) {
   std::vector<std::wstring> out;
@@ -185,6 +261,21 @@ void Process::terminate() {
   if (process_.valid()) TerminateProcess(raw(process_), 1);
 }
 
+bool Process::wait_for_tree(std::chrono::milliseconds limit) {
+  if (!tree_.valid()) return true;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info{};
+    if (!QueryInformationJobObject(raw(tree_), JobObjectBasicAccountingInformation, &info,
+                                   sizeof info, nullptr)) {
+      return false;
+    }
+    if (info.ActiveProcesses == 0) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    Sleep(5);
+  }
+}
+
 Result<int> Process::wait() {
   if (exit_code_) return *exit_code_;
   if (WaitForSingleObject(raw(process_), INFINITE) != WAIT_OBJECT_0) return last_os_error();
@@ -197,7 +288,8 @@ Result<int> Process::wait() {
 namespace {
 
 Result<Process> spawn_with(const Path& program, const std::vector<Path>& args, HANDLE in,
-                           HANDLE out, HANDLE err, SpawnOptions options) {
+                           HANDLE out, HANDLE err, const SpawnOptions& options,
+                           DWORD console_flags) {
   std::wstring command_line = detail::quote_command_line(program.native(), wide_args(args));
   std::wstring environment;
   if (options.system_path) {
@@ -206,8 +298,9 @@ Result<Process> spawn_with(const Path& program, const std::vector<Path>& args, H
     environment = std::move(built).value();
   }
   HANDLE job = service_job();
-  OwnedHandle tree = owned(CreateJobObjectW(nullptr, nullptr));
-  if (!tree.valid()) return last_os_error();
+  auto made_tree = make_tree_job();
+  if (!made_tree) return std::move(made_tree).error();
+  OwnedHandle tree = std::move(made_tree).value();
 
   std::lock_guard lock(spawn_mutex);
   std::array<UniqueHandle, 3> inherited;
@@ -256,8 +349,10 @@ Result<Process> spawn_with(const Path& program, const std::vector<Path>& args, H
   si.StartupInfo.hStdError = handle_of(2);
   si.lpAttributeList = attrs;
 
-  // Suspended until it is in its jobs, so that nothing it starts escapes them.
-  DWORD flags = EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED;
+  // Suspended until it is in its jobs, so that nothing it starts escapes them. A process group
+  // of its own, so that a stop can ask it, and only it, with a console event.
+  DWORD flags = EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED |
+                CREATE_NEW_PROCESS_GROUP | console_flags;
   if (options.no_window) flags |= CREATE_NO_WINDOW;
 
   PROCESS_INFORMATION pi{};
@@ -270,14 +365,29 @@ Result<Process> spawn_with(const Path& program, const std::vector<Path>& args, H
   // The service's job first, so that the child's own job nests inside it. Without the
   // service's job the child only loses the guarantee of dying with us; without its own, a
   // stop could not end what it starts, so it does not run at all.
-  if (job != nullptr) AssignProcessToJobObject(job, pi.hProcess);
-  if (!AssignProcessToJobObject(ProcessAccess::tree(child), pi.hProcess)) {
+  auto warn = [&](std::string what, CommandError cause) {
+    if (options.warn) options.warn(std::move(cause).context(std::move(what)).chain());
+  };
+  const std::string pid_text = std::to_string(child.id());
+  if (job == nullptr) {
+    warn("child process " + pid_text + " may outlive the service",
+         CommandError("no job of the service"));
+  } else if (!AssignProcessToJobObject(job, pi.hProcess)) {
+    warn("child process " + pid_text + " may outlive the service", last_os_error());
+  }
+  auto fail = [&](std::string what) {
     auto failure = last_os_error();
+    warn(std::move(what), failure);
     TerminateProcess(pi.hProcess, 1);
     (void)child.wait();
     return failure;
+  };
+  if (!AssignProcessToJobObject(ProcessAccess::tree(child), pi.hProcess)) {
+    return fail("put child process " + pid_text + " in its job");
   }
-  ResumeThread(pi.hThread);
+  if (ResumeThread(pi.hThread) == static_cast<DWORD>(-1)) {
+    return fail("resume child process " + pid_text);
+  }
   return child;
 }
 
@@ -382,7 +492,30 @@ Result<Process> spawn(const Path& program, const std::vector<Path>& args, const 
                       const OwnedHandle& err, SpawnOptions options) {
   auto in = open_null_input();
   if (!in) return std::move(in).error();
-  return spawn_with(program, args, in->get(), raw(out), raw(err), options);
+  return spawn_with(program, args, in->get(), raw(out), raw(err), options, 0);
+}
+
+Status Process::ask_to_stop() {
+  if (exit_code_ || !process_.valid()) return {};
+  const std::string context = "send Ctrl-Break to process group " + std::to_string(pid_);
+  auto self = current_exe();
+  if (!self) return std::move(self).error().context(context);
+  auto nul = open_null_input();
+  if (!nul) return std::move(nul).error().context(context);
+  // Without a console of its own: it attaches to the core's.
+  auto helper = spawn_with(self.value(), {Path(CTRL_BREAK_WORD), Path(std::to_wstring(pid_))},
+                           nul->get(), nul->get(), nul->get(), {}, DETACHED_PROCESS);
+  if (!helper) return std::move(helper).error().context(context);
+  if (WaitForSingleObject(ProcessAccess::handle(helper.value()), CTRL_BREAK_HELPER_WAIT_MS) !=
+      WAIT_OBJECT_0) {
+    helper->terminate();
+    (void)helper->wait();
+    return os_error(WAIT_TIMEOUT).context(context);
+  }
+  auto code = helper->wait();
+  if (!code) return std::move(code).error().context(context);
+  if (code.value() != 0) return os_error(code.value()).context(context);
+  return {};
 }
 
 Result<CapturedRun> run_captured(const Path& program, const std::vector<Path>& args,
@@ -398,7 +531,7 @@ Result<CapturedRun> run_captured(const Path& program, const std::vector<Path>& a
   if (!err_pipe) return std::move(err_pipe).error();
 
   auto started =
-      spawn_with(program, args, in->get(), out_pipe->write.get(), err_pipe->write.get(), options);
+      spawn_with(program, args, in->get(), out_pipe->write.get(), err_pipe->write.get(), options, 0);
   // Only the child may hold the write ends now, so that its end closes the pipes.
   out_pipe->write.reset();
   err_pipe->write.reset();
@@ -426,6 +559,14 @@ Result<CapturedRun> run_captured(const Path& program, const std::vector<Path>& a
         deadline - std::chrono::steady_clock::now());
     return left.count() <= 0 ? 0 : static_cast<DWORD>(left.count());
   };
+  auto cancelled = [&] { return options.cancel != nullptr && options.cancel->raised(); };
+  // In slices, so that a raised `cancel` is seen at once.
+  auto next_wait_ms = [&]() -> DWORD {
+    const DWORD left = remaining_ms();
+    if (options.cancel == nullptr) return left;
+    const auto slice = static_cast<DWORD>(detail::CANCEL_POLL.count());
+    return left < slice ? left : slice;
+  };
 
   for (;;) {
     std::array<HANDLE, 2> events{};
@@ -439,8 +580,13 @@ Result<CapturedRun> run_captured(const Path& program, const std::vector<Path>& a
       }
     }
     if (count == 0) break;
-    const DWORD which = WaitForMultipleObjects(count, events.data(), FALSE, remaining_ms());
+    const DWORD which = WaitForMultipleObjects(count, events.data(), FALSE, next_wait_ms());
+    if (cancelled()) {
+      run.cancelled = true;
+      break;
+    }
     if (which == WAIT_TIMEOUT) {
+      if (remaining_ms() != 0) continue;
       run.timed_out = true;
       break;
     }
@@ -454,12 +600,17 @@ Result<CapturedRun> run_captured(const Path& program, const std::vector<Path>& a
     r->start();
   }
 
-  if (!run.timed_out && time_limit) {
-    if (WaitForSingleObject(ProcessAccess::handle(child), remaining_ms()) == WAIT_TIMEOUT) {
+  while (!run.timed_out && !run.cancelled) {
+    const DWORD waited = WaitForSingleObject(ProcessAccess::handle(child), next_wait_ms());
+    if (waited != WAIT_TIMEOUT) break;
+    if (cancelled()) {
+      run.cancelled = true;
+    } else if (remaining_ms() == 0) {
       run.timed_out = true;
     }
   }
-  if (run.timed_out) child.terminate();
+  // Ends the child itself when it was given up, and in any case what it left running.
+  child.terminate();
   for (PipeReader& r : readers) r.cancel();
   auto code = child.wait();
   run.exit_code = code ? code.value() : 1;

@@ -29,7 +29,7 @@ void run_service_host(const std::string&, std::shared_ptr<StopFlag> stop,
   }, old_int{};
   ::sigaction(SIGTERM, &action, &old_term);
   ::sigaction(SIGINT, &action, &old_int);
-  calls.serve(stop);
+  calls.serve(stop, {});
   ::sigaction(SIGTERM, &old_term, nullptr);
   ::sigaction(SIGINT, &old_int, nullptr);
   signal_target.store(nullptr);

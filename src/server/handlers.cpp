@@ -26,7 +26,8 @@ protocol::Response version(const ServiceState& state) {
   protocol::Response response = ok_response();
   response.version = std::string(SERVICE_VERSION);
   response.protocol = PROTOCOL_VERSION;
-  response.singbox_version = core::probe_core_version(state.dir);
+  response.singbox_version =
+      core::probe_core_version(state.dir, core::VERSION_PROBE_TIME_LIMIT, state.stop.get());
   response.log_path = log_path(state);
   return response;
 }
@@ -48,7 +49,7 @@ protocol::Response status(ServiceState& state) {
 
 protocol::Response start(ServiceState& state, protocol::Request::Start request) {
   auto started = core::handle_start(state.dir, state.core, state.last_contact, std::move(request.config),
-                                    request.rulesets, state.check_time_limit);
+                                    request.rulesets, state.check_time_limit, state.stop.get());
   if (!started) return protocol::Response::failure(started.error().chain());
   protocol::Response response = ok_response();
   response.running = true;

@@ -27,6 +27,11 @@ inline constexpr std::size_t MAX_OPEN_CONNECTIONS = 64;
 inline constexpr int LISTEN_BACKLOG = 128;
 inline constexpr int EVENT_LOOP_THREADS = 2;
 inline constexpr int BLOCKING_POOL_THREADS = 16;
+// The longest a server stop takes once the flag is raised: the core stopped by the server and
+// one that a start past its check launched meanwhile, each through its whole grace period and
+// the end of its tree and output, and the noticing of the flag.
+inline constexpr std::chrono::milliseconds LONGEST_STOP =
+    2 * (core::STOP_GRACE + core::TREE_END_WAIT + 1s) + STOP_POLL_INTERVAL;
 
 // The shipped program always runs with the defaults; only tests change them.
 struct ServerOptions {

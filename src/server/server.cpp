@@ -38,7 +38,9 @@ void wait_for_stop(const StopFlag& stop, const ServerOptions& options) {
 
 // Returns the state of a run that got as far as serving, so that run_server can make sure no
 // core outlives it.
-SharedState server_main(ServerContext& context, const StopFlag& stop) {
+SharedState server_main(ServerContext& context, const std::shared_ptr<StopFlag>& stop_flag,
+                        const std::function<void()>& running) {
+  const StopFlag& stop = *stop_flag;
   const files::ServiceDir dir = files::service_dir();
   if (auto made = platform::create_directories(platform::join(dir, files::WORK_DIR)); !made) {
     log_fatal(std::move(made).error().context("create service dir"));
@@ -66,10 +68,12 @@ SharedState server_main(ServerContext& context, const StopFlag& stop) {
     log_fatal(std::move(written).error().context("write " + platform::to_utf8(token_path)));
     return nullptr;
   }
+  if (running) running();
   auto state = std::make_shared<ServiceState>(dir, std::move(token), context.options.core_timings,
-                                              context.options.check_time_limit);
+                                              context.options.check_time_limit, stop_flag);
 
-  const std::string singbox = core::probe_core_version(dir).value_or("missing");
+  const std::string singbox =
+      core::probe_core_version(dir, core::VERSION_PROBE_TIME_LIMIT, &stop).value_or("missing");
   files::log_line("tavrel-service " + std::string(SERVICE_VERSION) + " starting, dir " + platform::to_utf8(dir) +
                   ", sing-box " + singbox);
 
@@ -78,7 +82,10 @@ SharedState server_main(ServerContext& context, const StopFlag& stop) {
   const std::uint16_t port = listener->local_endpoint().port();
   files::log_line("listening on 127.0.0.1:" + std::to_string(port));
   asio::co_spawn(context.io, accept_loop(std::move(*listener), state, context), asio::detached);
-  asio::co_spawn(context.io, lease_watchdog(state, context.options.lease_check_period, context.options.lease_timeout), asio::detached);
+  asio::co_spawn(context.io,
+                 lease_watchdog(state, context.sequence, context.options.lease_check_period,
+                                context.options.lease_timeout),
+                 asio::detached);
   if (context.options.on_listening) context.options.on_listening(port);
 
   wait_for_stop(stop, context.options);
@@ -90,9 +97,12 @@ SharedState server_main(ServerContext& context, const StopFlag& stop) {
 
 }  // namespace
 
-bool run_server(std::shared_ptr<StopFlag> stop) { return run_server(std::move(stop), ServerOptions{}); }
+bool run_server(std::shared_ptr<StopFlag> stop, const std::function<void()>& running) {
+  return run_server(std::move(stop), ServerOptions{}, running);
+}
 
-bool run_server(std::shared_ptr<StopFlag> stop, const ServerOptions& options) {
+bool run_server(std::shared_ptr<StopFlag> stop, const ServerOptions& options,
+                const std::function<void()>& running) {
   asio::io_context io(EVENT_LOOP_THREADS);
   asio::thread_pool blocking(BLOCKING_POOL_THREADS);
   // One thread: a start decodes its configuration only there, so at most one decoded start
@@ -105,7 +115,7 @@ bool run_server(std::shared_ptr<StopFlag> stop, const ServerOptions& options) {
   for (int i = 0; i < EVENT_LOOP_THREADS; ++i) workers.emplace_back([&io] { io.run(); });
 
   ServerContext context{io, blocking, options, sequence};
-  SharedState state = server_main(context, *stop);
+  SharedState state = server_main(context, stop, running);
 
   // Tasks still waiting are abandoned; handlers already running on the pool may finish.
   io.stop();

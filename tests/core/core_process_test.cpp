@@ -18,6 +18,9 @@ using testing::eventually;
 using testing::FakeCoreDir;
 using Clock = std::chrono::steady_clock;
 
+// For tests that stop a running core only at their end: short where the stop may go unheard.
+const CoreTimings QUICK_STOP{.stop_grace = 300ms, .stop_poll = 10ms};
+
 std::string line_with_pid(std::string_view line, std::uint32_t pid) {
   return std::string(line) + std::to_string(pid);
 }
@@ -44,7 +47,7 @@ TEST(CoreProcess, StopWithoutCoreReturnsAtOnceAndLogsNothing) {
 TEST(CoreProcess, LaunchRecordsTheCoreAndItsOutputGoesToCoreLog) {
   FakeCoreDir dir;
   dir.write_config({{"run_stdout", {"out line"}}, {"run_stderr", {"err line"}}});
-  CoreSlot slot;
+  CoreSlot slot(QUICK_STOP);
   ASSERT_TRUE(launch(slot, dir));
 
   const auto info = core_status(slot);
@@ -63,22 +66,51 @@ TEST(CoreProcess, LaunchRecordsTheCoreAndItsOutputGoesToCoreLog) {
   stop_core(slot);
 }
 
-TEST(CoreProcess, StopEndsTheCoreAndLogsItPromptly) {
-  FakeCoreDir dir;
-  testing::CoreLinks links;
-  dir.write_config({{"run_connect_port", links.port()}});
-  CoreSlot slot;
-  ASSERT_TRUE(launch(slot, dir));
-  const std::uint32_t pid = recorded_pid(slot);
-  ASSERT_TRUE(eventually([&] { return links.alive() == std::vector{pid}; }));
+// A stop asks first, so that the core can undo what it did to the machine, and ends a core
+// that does not listen once the grace period has run out. Either way the core's tree has gone
+// by the time the stop returns.
+TEST(CoreProcess, AStopAsksFirstAndEndsACoreThatDoesNotListenAfterTheGrace) {
+  constexpr auto GRACE = 1500ms;
+  for (const bool listens : {true, false}) {
+    SCOPED_TRACE(listens ? "core listens" : "core ignores the request");
+    FakeCoreDir dir;
+    testing::CoreLinks links;
+    dir.write_config({{"run_connect_port", links.port()},
+                      {"run_child_connect_port", links.port()},
+                      {"run_ignore_stop", !listens}});
+    CoreSlot slot(CoreTimings{.stop_grace = GRACE, .stop_poll = 10ms});
+    ASSERT_TRUE(launch(slot, dir));
+    const std::uint32_t pid = recorded_pid(slot);
+    std::uint32_t helper = 0;
+    ASSERT_TRUE(eventually([&] {
+      for (const std::uint32_t alive : links.alive()) {
+        if (alive != pid) helper = alive;
+      }
+      return helper != 0 && links.alive().size() == 2;
+    }));
 
-  const auto start = Clock::now();
-  stop_core(slot);
-  // Well inside the grace period: the end is noticed at the next poll.
-  EXPECT_LT(Clock::now() - start, 2s);
-  EXPECT_EQ(dir.log_messages().back(), line_with_pid(CORE_STOPPED_LINE, pid));
-  EXPECT_FALSE(core_status(slot));
-  EXPECT_TRUE(eventually([&] { return links.alive().empty(); }));
+    const auto start = Clock::now();
+    stop_core(slot);
+    const auto took = Clock::now() - start;
+    const json asked = dir.stop_record();
+    const bool heard = !asked.is_null();
+    if (heard) {
+      EXPECT_EQ(asked["pid"], pid);
+    } else {
+      EXPECT_TRUE(testing::STOP_MAY_GO_UNHEARD) << "the core was not asked";
+    }
+    if (heard && listens) {
+      EXPECT_EQ(dir.log_messages().back(), line_with_pid(CORE_STOPPED_LINE, pid));
+      EXPECT_LT(took, 1s);
+    } else {
+      EXPECT_EQ(dir.log_messages().back(), line_with_pid(CORE_KILLED_LINE, pid));
+      EXPECT_GE(took, GRACE);
+      EXPECT_LT(took, GRACE + 1s);
+    }
+    EXPECT_TRUE(testing::process_has_ended(pid));
+    EXPECT_TRUE(testing::process_has_ended(helper));
+    EXPECT_FALSE(core_status(slot));
+  }
 }
 
 // What the core starts must not run on as SYSTEM once the core is gone: neither after a
@@ -91,7 +123,7 @@ TEST(CoreProcess, WhatTheCoreStartedEndsWithIt) {
     json fake{{"run_connect_port", links.port()}, {"run_child_connect_port", links.port()}};
     if (core_exits) fake["run_exit_after_ms"] = 1000;
     dir.write_config(fake);
-    CoreSlot slot;
+    CoreSlot slot(QUICK_STOP);
     ASSERT_TRUE(launch(slot, dir));
     const std::uint32_t core = recorded_pid(slot);
     std::uint32_t helper = 0;
@@ -157,7 +189,7 @@ TEST(CoreProcess, ACoreLeftAfterTheGracePeriodIsKilledAndWaitedFor) {
 
 TEST(CoreProcess, UptimeCountsWholeSeconds) {
   FakeCoreDir dir;
-  CoreSlot slot;
+  CoreSlot slot(QUICK_STOP);
   const auto before = Clock::now();
   ASSERT_TRUE(launch(slot, dir));
   const auto after = Clock::now();
@@ -173,7 +205,7 @@ TEST(CoreProcess, UptimeCountsWholeSeconds) {
 
 TEST(CoreProcess, EachLaunchStartsAFreshCoreLogAndKeepsThePreviousOne) {
   FakeCoreDir dir;
-  CoreSlot slot;
+  CoreSlot slot(QUICK_STOP);
   const std::string first = "first run, with a longer line than the second\n";
   dir.write_config({{"run_stdout", {"first run, with a longer line than the second"}},
                     {"run_exit_after_ms", 0}});
@@ -205,7 +237,7 @@ std::string numbered_lines(int from, int to) {
 
 TEST(CoreProcess, CoreLogBecomesCoreLogOneAtItsLimitBetweenLines) {
   FakeCoreDir dir;
-  CoreSlot slot(CoreTimings{.core_log_limit = 1050});
+  CoreSlot slot(CoreTimings{.stop_grace = 300ms, .stop_poll = 10ms, .core_log_limit = 1050});
   dir.write_config({{"run_output_lines", 25}});
   ASSERT_TRUE(launch(slot, dir));
   // Ten whole lines fit in 1050 bytes; the eleventh starts the next file.
@@ -248,7 +280,7 @@ TEST(CoreProcess, ConcurrentStartsAndStopsNeverLeaveACoreOutsideTheSlot) {
   FakeCoreDir dir;
   testing::CoreLinks links;
   dir.write_config({{"run_connect_port", links.port()}});
-  CoreSlot slot(CoreTimings{.stop_grace = 5s, .stop_poll = 2ms});
+  CoreSlot slot(CoreTimings{.stop_grace = 300ms, .stop_poll = 2ms});
   constexpr int ROUNDS = 150;
 
   std::atomic<int> failures{0};

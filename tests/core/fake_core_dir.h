@@ -24,6 +24,10 @@ namespace tavrel::testing {
 
 using namespace std::chrono_literals;
 
+// Wine, under which the Windows build's tests run, does not deliver Ctrl-Break: there a stop
+// ends the stand-in core only after its grace period.
+inline const bool STOP_MAY_GO_UNHEARD = platform::SERVICE_EXE_NAME.ends_with(".exe");
+
 // Polls `done` every 10 ms until it holds or `limit` has passed.
 template <class Pred>
 bool eventually(Pred done, std::chrono::milliseconds limit = 10s) {
@@ -56,6 +60,12 @@ class FakeCoreDir {
   // The steering object of the stand-in core.
   void write_config(nlohmann::json fake) const {
     EXPECT_TRUE(platform::write_file(config(), nlohmann::json{{"fake", std::move(fake)}}.dump()));
+  }
+
+  // What the stand-in core recorded when it was asked to stop; null when it was not.
+  nlohmann::json stop_record() const {
+    const std::string text = read_file(platform::join(work(), "fake-core-stop.json"));
+    return text.empty() ? nlohmann::json() : nlohmann::json::parse(text, nullptr, false);
   }
 
   // Messages of the service log, without their timestamps.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "core/fake_core_dir.h"
 #include "platform/error.h"
 #include "platform/process.h"
@@ -48,16 +50,28 @@ TEST(RunCheck, RefusalKeepsTheErrorOutputAsWritten) {
   EXPECT_EQ(check->stderr_bytes, "line one\r\n\n  line two  \ntail without line feed");
 }
 
-TEST(RunCheck, ACheckPastItsTimeLimitIsRefusedWithATimeoutLine) {
-  testing::FakeCoreDir dir;
-  dir.write_config({{"check_sleep_ms", 20000}});
-  const auto start = Clock::now();
-  auto check = run_check(dir.path(), dir.config(), dir.work(), 300ms);
-  ASSERT_TRUE(check) << check.error().chain();
-  EXPECT_LT(Clock::now() - start, 10s);
-  EXPECT_TRUE(check->timed_out);
-  EXPECT_NE(check->exit_code, 0);
-  EXPECT_EQ(check->stderr_bytes, CHECK_TIMED_OUT_LINE);
+// Given up at its time limit, or at once when the service stops: either way refused, with a
+// last line that says why.
+TEST(RunCheck, ACheckGivenUpIsRefusedWithALineThatSaysWhy) {
+  for (const bool stopping : {false, true}) {
+    SCOPED_TRACE(stopping ? "service stops" : "time limit");
+    testing::FakeCoreDir dir;
+    dir.write_config({{"check_sleep_ms", 20000}});
+    StopFlag stop;
+    std::thread stopper([&] {
+      std::this_thread::sleep_for(300ms);
+      if (stopping) stop.raise(StopCause::ServiceStop);
+    });
+    const auto start = Clock::now();
+    auto check = run_check(dir.path(), dir.config(), dir.work(), stopping ? 60s : 300ms, &stop);
+    const auto took = Clock::now() - start;
+    stopper.join();
+    ASSERT_TRUE(check) << check.error().chain();
+    EXPECT_LT(took, stopping ? 3s : 10s);
+    EXPECT_TRUE(check->timed_out);
+    EXPECT_NE(check->exit_code, 0);
+    EXPECT_EQ(check->stderr_bytes, stopping ? CHECK_CANCELLED_LINE : CHECK_TIMED_OUT_LINE);
+  }
 }
 
 TEST(RunCheck, MissingCoreCannotBeRun) {

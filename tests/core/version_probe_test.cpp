@@ -61,6 +61,13 @@ TEST(ProbeCoreVersion, GivesUpAtItsTimeLimit) {
   const auto start = Clock::now();
   EXPECT_EQ(probe_core_version(dir.path(), 300ms), std::nullopt);
   EXPECT_LT(Clock::now() - start, 10s);
+
+  // A stop of the service ends it at once.
+  StopFlag stop;
+  stop.raise(StopCause::ServiceStop);
+  const auto stopped_at = Clock::now();
+  EXPECT_EQ(probe_core_version(dir.path(), 60s, &stop), std::nullopt);
+  EXPECT_LT(Clock::now() - stopped_at, 3s);
 }
 
 }  // namespace

@@ -15,7 +15,12 @@
 //   run_exit_code, run_connect_port (connect to 127.0.0.1:<port>, send "<pid>\n" and keep the
 //   connection open for life, so that a test can tell when this process has gone),
 //   run_child_connect_port (first start a helper of its own, as a real core may, which does
-//   the same on that port and lives for at most five minutes).
+//   the same on that port and lives for at most five minutes), run_ignore_stop (boolean: see
+//   below).
+//
+// A running core asked to stop (SIGTERM or SIGINT; on Windows Ctrl-Break or Ctrl-C) records
+// that in <dir>/fake-core-stop.json and exits with 0; with run_ignore_stop it records it and
+// runs on.
 //
 // A configuration without "fake" passes the check and runs until killed, so a person can try
 // the whole service with it. `version` takes no configuration: it prints "fake-version.txt"
@@ -42,7 +47,9 @@
 #include "platform/console.h"
 #include "platform/entry.h"
 #include "platform/env.h"
+#include "common/stop_flag.h"
 #include "platform/fs.h"
+#include "platform/interrupt.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/system.h"
@@ -85,6 +92,8 @@ std::optional<T> setting(const json& fake, const char* key) {
   const json& v = fake[key];
   if constexpr (std::is_same_v<T, std::string>) {
     if (v.is_string()) return v.get<std::string>();
+  } else if constexpr (std::is_same_v<T, bool>) {
+    if (v.is_boolean()) return v.get<bool>();
   } else {
     if (v.is_number_integer()) return v.get<T>();
   }
@@ -237,6 +246,10 @@ int do_run(const std::vector<std::string>& args) {
     }
   }
 
+  // Listening before anyone learns of this process, so that no request to stop is missed.
+  static tavrel::StopFlag asked;
+  platform::raise_on_interrupt(asked);
+
   asio::io_context io;
   asio::ip::tcp::socket link(io);
   if (auto port = setting<int>(fake, "run_connect_port")) connect_back(link, *port);
@@ -253,9 +266,22 @@ int do_run(const std::vector<std::string>& args) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     platform::write_stdout(std::string_view(line).substr(50));
   }
-  auto exit_after = setting<std::int64_t>(fake, "run_exit_after_ms");
-  if (!exit_after) sleep_forever();
-  sleep_ms(*exit_after);
+  const auto exit_after = setting<std::int64_t>(fake, "run_exit_after_ms");
+  const auto exit_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(exit_after.value_or(0));
+  const bool ignore_stop = setting<bool>(fake, "run_ignore_stop").value_or(false);
+  bool recorded = false;
+  while (!exit_after || std::chrono::steady_clock::now() < exit_at) {
+    if (asked.raised() && !recorded) {
+      recorded = true;
+      if (inv.have_dir) {
+        record(inv.dir, "fake-core-stop.json",
+               json{{"pid", platform::current_process_id()},
+                    {"cause", std::string(tavrel::stop_cause_name(asked.cause()))}});
+      }
+      if (!ignore_stop) return 0;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   return setting<int>(fake, "run_exit_code").value_or(0);
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+#include <optional>
 #include <regex>
 
 #include "core/singbox.h"
@@ -302,6 +304,10 @@ TEST(StartOverTcp, StartsReplacesAndKeepsTheCoreOnAHungCheck) {
   ASSERT_TRUE(second);
   EXPECT_TRUE(first->gone());
   EXPECT_NE(second->pid(), first->pid());
+  // The core it replaced was asked to stop first.
+  if (!STOP_MAY_GO_UNHEARD || !f.stop_record().is_null()) {
+    EXPECT_EQ(f.stop_record()["pid"], first->pid());
+  }
   EXPECT_EQ(status_pid(), second->pid());
 
   const auto asked = Clock::now();
@@ -315,6 +321,41 @@ TEST(StartOverTcp, StartsReplacesAndKeepsTheCoreOnAHungCheck) {
 
   EXPECT_EQ(request(json{{"cmd", "stop"}}), "{\"ok\":true,\"running\":false}\n");
   EXPECT_TRUE(second->gone());
+}
+
+// A stop of the service ends a running check at once instead of waiting for it, and asks the
+// core to stop, as every stop does.
+TEST(StartOverTcp, AServiceStopEndsARunningCheckAndAsksTheCore) {
+  StateFixture f;
+  CoreLinks links;
+  ServerOptions options;
+  options.port = 0;
+  options.stop_poll = 20ms;
+  options.core_timings = fast_core_timings();
+  options.check_time_limit = 60s;
+  std::optional<ServerThread> server(std::in_place, options);
+  const std::uint16_t port = server->port();
+  ASSERT_NE(port, 0);
+  const std::string token = testing::read_file(f.path(files::TOKEN_FILE));
+  const auto request = [&](json req) {
+    return control_exchange(port, json{{"token", token}, {"req", std::move(req)}}.dump() + "\n");
+  };
+  ASSERT_NE(request({{"cmd", "start"}, {"config", {{"fake", {{"run_connect_port", links.port()}}}}}}), "");
+  auto core = links.next();
+  ASSERT_TRUE(core);
+  auto hung = std::async(std::launch::async, [&] {
+    return request({{"cmd", "start"}, {"config", {{"fake", {{"check_sleep_ms", 60000}}}}}});
+  });
+  ASSERT_TRUE(eventually([&] { return platform::exists(platform::join(f.path(files::STAGING_DIR), "fake-core-check.json")); }));
+
+  const auto raised = Clock::now();
+  server.reset();
+  EXPECT_LT(Clock::now() - raised, 5s);
+  EXPECT_TRUE(core->gone(0ms));
+  if (!STOP_MAY_GO_UNHEARD || !f.stop_record().is_null()) {
+    EXPECT_EQ(f.stop_record()["pid"], core->pid());
+  }
+  hung.wait();
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -25,14 +26,22 @@ std::string service_log(const platform::Path& dir) {
 }
 
 // Runs the server on its own thread; `stop` ends it.
+// Also tells whether the token file was there when the server said it runs.
 struct RunningServer {
   std::shared_ptr<StopFlag> stop = std::make_shared<StopFlag>();
   std::promise<std::uint16_t> listening;
+  std::atomic<int> running_calls{0};
+  std::atomic<bool> token_at_running{false};
   std::thread thread;
 
   explicit RunningServer(ServerOptions options) {
     options.on_listening = [this](std::uint16_t port) { listening.set_value(port); };
-    thread = std::thread([this, options] { run_server(stop, options); });
+    thread = std::thread([this, options] {
+      run_server(stop, options, [this] {
+        token_at_running = platform::exists(platform::join(files::service_dir(), files::TOKEN_FILE));
+        ++running_calls;
+      });
+    });
   }
   ~RunningServer() {
     stop->raise(StopCause::ServiceStop);
@@ -65,6 +74,8 @@ TEST(Startup, WritesTokenStartLineAndShutsDownWithinAPoll) {
   ServerOptions options = test_options();
   options.stop_poll = 200ms;
   std::chrono::steady_clock::duration stop_took{};
+  int server_running_calls = 0;
+  bool token_at_running = false;
   {
     RunningServer server(options);
     auto port = server.listening.get_future();
@@ -73,8 +84,12 @@ TEST(Startup, WritesTokenStartLineAndShutsDownWithinAPoll) {
     server.stop->raise(StopCause::ServiceStop);
     server.thread.join();
     stop_took = std::chrono::steady_clock::now() - raised;
+    server_running_calls = server.running_calls;
+    token_at_running = server.token_at_running;
   }
   EXPECT_LT(stop_took, 400ms);
+  EXPECT_EQ(server_running_calls, 1);
+  EXPECT_TRUE(token_at_running) << "the server said it runs before its token was written";
   EXPECT_TRUE(platform::exists(platform::join(dir, files::WORK_DIR)));
   const std::string token = testing::read_file(platform::join(dir, files::TOKEN_FILE));
   EXPECT_TRUE(std::regex_match(token, std::regex("[0-9a-f]{32}"))) << token;
@@ -173,9 +188,13 @@ TEST(Startup, FatalFailuresLogOneLineAndEndTheServer) {
     c.prepare(dir);
     platform::set_env(files::SERVICE_DIR_VARIABLE, platform::to_utf8(dir));
     auto stop = std::make_shared<StopFlag>();
-    auto done = std::async(std::launch::async, [stop] { return run_server(stop, test_options()); });
+    std::atomic<bool> said_running{false};
+    auto done = std::async(std::launch::async, [stop, &said_running] {
+      return run_server(stop, test_options(), [&said_running] { said_running = true; });
+    });
     ASSERT_EQ(done.wait_for(20s), std::future_status::ready);  // ends by itself, no stop needed
     EXPECT_FALSE(done.get()) << "a failed start-up is told apart from a stop";
+    EXPECT_FALSE(said_running);
     const std::string log = service_log(dir);
     const auto space = log.find(' ', 11);
     ASSERT_NE(space, std::string::npos) << log;

@@ -7,6 +7,7 @@
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/io_context.hpp>
+#include <asio/thread_pool.hpp>
 
 #include "server/state_fixture.h"
 
@@ -18,20 +19,24 @@ using namespace fixture;
 constexpr auto CHECK_PERIOD = 50ms;
 constexpr auto TIMEOUT = 300ms;
 
-// The watchdog on an event loop thread of its own, abandoned at its current wait at the end.
+// The watchdog on an event loop thread of its own, with its stops on a sequence thread of their
+// own; abandoned at its current wait at the end.
 class Watchdog {
  public:
   explicit Watchdog(const SharedState& state) {
-    asio::co_spawn(io_, lease_watchdog(state, CHECK_PERIOD, TIMEOUT), asio::detached);
+    asio::co_spawn(io_, lease_watchdog(state, sequence_, CHECK_PERIOD, TIMEOUT), asio::detached);
     thread_ = std::thread([this] { io_.run(); });
   }
   ~Watchdog() {
     io_.stop();
     thread_.join();
+    sequence_thread_.join();
   }
 
  private:
   asio::io_context io_;
+  asio::thread_pool sequence_thread_{1};
+  SequenceQueue sequence_{sequence_thread_};
   std::thread thread_;
 };
 
