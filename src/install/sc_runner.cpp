@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "common/text.h"
+#include "platform/console.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/program_lookup.h"
@@ -41,9 +42,13 @@ Status run_sc_strict(const std::vector<std::string>& args) {
   if (run->exit_code == 0) return {};
   std::string message(SC_DISPLAY_NAME);
   for (const std::string& arg : args) message += " " + arg;
-  const std::string err = text::utf8_lossy(run->err);
+  // sc.exe of Windows itself writes its failure text to standard output, in the console's
+  // code page; a stand-in may use standard error.
+  const std::string& said = text::is_blank(text::utf8_lossy(run->err)) ? run->out : run->err;
+  const std::string reason =
+      platform::decode_console_output(said, platform::console_code_page());
   message += FAILED;
-  message += text::trim_unicode_space(err);
+  message += text::trim_unicode_space(reason);
   return CommandError(std::move(message));
 }
 

@@ -21,7 +21,9 @@ struct ScRun {
 Result<ScRun> run_sc(const std::vector<std::string>& args);
 
 // The same, and a nonzero exit code fails as well: "sc.exe <args joined by spaces> 失败: "
-// followed by sc's trimmed standard error.
+// followed by sc's trimmed failure text: its standard error, or its standard output when the
+// standard error holds nothing but white space; text that is not UTF-8 is read in the
+// console's code page.
 Status run_sc_strict(const std::vector<std::string>& args);
 
 }  // namespace tavrel::install

@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "common/text.h"
 #include "files/service_dir.h"
+#include "platform/console.h"
 #include "platform/env.h"
 #include "platform/fs.h"
 #include "platform/process.h"
@@ -226,9 +228,19 @@ TEST_F(Install, RejectedStepFailsWithScErrorText) {
        {"create", "TavrelService", "binPath=", bin_path(), "start=", "auto",
         "DisplayName=", "Tavrel Service"},
        ""},
+      // The system's sc.exe says why on standard output.
+      {{{"query", {{"exit", 1060}}},
+        {"start",
+         {{"exit", 1058},
+          {"stdout", "[SC] StartService FAILED 1058:\r\n\r\nThe service is disabled.\r\n"},
+          {"stderr", " \r\n"}}}},
+       START_CALL,
+       "[SC] StartService FAILED 1058:\r\n\r\nThe service is disabled."},
       {{{"query", {{"exit", 0}}}, {"config", {{"exit", 1}, {"stderr_hex", "ff206261640a"}}}},
        {"config", "TavrelService", "binPath=", bin_path(), "start=", "auto"},
-       "\xEF\xBF\xBD bad"},
+       // Not UTF-8: read in the console's code page (POSIX: U+FFFD).
+       std::string(text::trim_unicode_space(
+           platform::decode_console_output("\xff bad\n", platform::console_code_page())))},
   };
   for (const Case& c : cases) {
     script(c.script);
