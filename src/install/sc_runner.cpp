@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "common/text.h"
+#include "platform/console.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/program_lookup.h"
@@ -22,12 +23,14 @@ CommandError cannot_run(CommandError cause) {
 }  // namespace
 
 Result<ScRun> run_sc(const std::vector<std::string>& args) {
-  auto sc = platform::find_program(platform::SC_EXE_NAME);
+  auto sc = platform::find_tool(platform::SC_EXE_NAME);
   if (!sc) return cannot_run(std::move(sc).error());
   std::vector<platform::Path> native_args;
   native_args.reserve(args.size());
   for (const std::string& arg : args) native_args.push_back(platform::from_utf8(arg));
-  auto run = platform::run_captured(sc.value(), native_args, std::nullopt);
+  platform::SpawnOptions options;
+  options.working_dir = sc->working_dir;
+  auto run = platform::run_captured(sc->program, native_args, std::nullopt, std::move(options));
   if (!run) return cannot_run(std::move(run).error());
   return ScRun{static_cast<std::uint32_t>(run->exit_code), std::move(run->out),
                std::move(run->err)};
@@ -39,9 +42,13 @@ Status run_sc_strict(const std::vector<std::string>& args) {
   if (run->exit_code == 0) return {};
   std::string message(SC_DISPLAY_NAME);
   for (const std::string& arg : args) message += " " + arg;
-  const std::string err = text::utf8_lossy(run->err);
+  // sc.exe of Windows itself writes its failure text to standard output, in the console's
+  // code page; a stand-in may use standard error.
+  const std::string& said = text::is_blank(text::utf8_lossy(run->err)) ? run->out : run->err;
+  const std::string reason =
+      platform::decode_console_output(said, platform::console_code_page());
   message += FAILED;
-  message += text::trim_unicode_space(err);
+  message += text::trim_unicode_space(reason);
   return CommandError(std::move(message));
 }
 

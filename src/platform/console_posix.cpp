@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <mutex>
 
+#include "common/text.h"
 #include "platform/console.h"
 
 namespace tavrel::platform {
@@ -27,5 +28,11 @@ void write_fd(int fd, std::string_view bytes) {
 
 void write_stdout(std::string_view utf8) { write_fd(STDOUT_FILENO, utf8); }
 void write_stderr(std::string_view utf8) { write_fd(STDERR_FILENO, utf8); }
+
+unsigned console_code_page() { return 0; }
+
+std::string decode_console_output(std::string_view bytes, unsigned) {
+  return text::utf8_lossy(bytes);
+}
 
 }  // namespace tavrel::platform

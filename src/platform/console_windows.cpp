@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "common/text.h"
 #include "platform/console.h"
 #include "platform/wide_text.h"
 
@@ -41,5 +42,21 @@ void write_stream(DWORD which, std::string_view utf8) {
 
 void write_stdout(std::string_view utf8) { write_stream(STD_OUTPUT_HANDLE, utf8); }
 void write_stderr(std::string_view utf8) { write_stream(STD_ERROR_HANDLE, utf8); }
+
+unsigned console_code_page() { return ::GetOEMCP(); }
+
+std::string decode_console_output(std::string_view bytes, unsigned code_page) {
+  if (text::is_valid_utf8(bytes) || code_page == 0 || code_page == CP_UTF8 ||
+      bytes.size() > 0x7fffffff) {
+    return text::utf8_lossy(bytes);
+  }
+  const int size = static_cast<int>(bytes.size());
+  const int n = ::MultiByteToWideChar(code_page, 0, bytes.data(), size, nullptr, 0);
+  if (n <= 0) return text::utf8_lossy(bytes);
+  std::wstring wide(static_cast<std::size_t>(n), L'\0');
+  if (::MultiByteToWideChar(code_page, 0, bytes.data(), size, wide.data(), n) != n)
+    return text::utf8_lossy(bytes);
+  return narrow(wide);
+}
 
 }  // namespace tavrel::platform

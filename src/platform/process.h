@@ -90,6 +90,8 @@ struct SpawnOptions {
   // Told of what went wrong without failing the start (Windows: a child the system would not
   // put in the service's job, so that it may outlive the service), or of why it failed.
   std::function<void(const std::string&)> warn = {};
+  // The child's current directory. Empty: this process's.
+  Path working_dir = {};
 };
 
 // The PATH a child started with `system_path` gets.

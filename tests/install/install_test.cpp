@@ -1,5 +1,5 @@
-// install and uninstall, run as a child: a copy of the program with the stand-in sc beside it,
-// so that the lookup finds the stand-in first, and the service directory in a temporary place.
+// install and uninstall, run as a child: a copy of the program, the stand-in sc where the
+// program looks for it, and the service directory in a temporary place.
 #include "install/install.h"
 
 #include <gtest/gtest.h>
@@ -10,10 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "common/text.h"
 #include "files/service_dir.h"
+#include "platform/console.h"
 #include "platform/env.h"
 #include "platform/fs.h"
 #include "platform/process.h"
+#include "platform/program_lookup.h"
 #include "support/test_support.h"
 
 #ifndef _WIN32
@@ -29,27 +32,43 @@ using nlohmann::json;
 using platform::Path;
 
 const bool WINDOWS = platform::SERVICE_EXE_NAME.ends_with(".exe");
+constexpr std::string_view SC_DIR_VARIABLE = "TAVREL_FAKE_SC_DIR";
 
 struct ScCall {
   std::vector<std::string> args;
   long long ms = 0;
+  std::string cwd;
+  std::string exe_dir;
 };
 
 class Install : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(platform::copy_file(testing::service_program(), program_));
-    ASSERT_TRUE(platform::copy_file(testing::helper_program("fake-sc"),
+    // POSIX looks beside the program first: the stand-in goes there. Windows runs only the
+    // system directory's sc.exe, the stand-in in the prefix these tests run in; a decoy
+    // planted beside the program must never run.
+    ASSERT_TRUE(platform::copy_file(testing::helper_program(WINDOWS ? "fake-core" : "fake-sc"),
                                     join(bin_.path(), platform::SC_EXE_NAME)));
+    if (WINDOWS) {
+      auto sc = platform::find_tool(platform::SC_EXE_NAME);
+      ASSERT_TRUE(sc && testing::read_file(sc->program) ==
+                            testing::read_file(testing::helper_program("fake-sc")))
+          << "run by tests/install/wine_sc_prefix.sh, in a prefix whose sc.exe is the stand-in";
+    }
+    platform::set_env(SC_DIR_VARIABLE, platform::to_utf8(sc_dir_.path()));
     ASSERT_TRUE(platform::write_file(core_, "core bytes"));
     platform::set_env(files::SERVICE_DIR_VARIABLE, platform::to_utf8(dir_));
   }
-  void TearDown() override { platform::unset_env(files::SERVICE_DIR_VARIABLE); }
+  void TearDown() override {
+    platform::unset_env(files::SERVICE_DIR_VARIABLE);
+    platform::unset_env(SC_DIR_VARIABLE);
+  }
 
   static Path join(const Path& dir, std::string_view name) { return platform::join(dir, name); }
 
   void script(const json& answers) {
-    ASSERT_TRUE(platform::write_file(join(bin_.path(), "fake-sc-script.json"), answers.dump()));
+    ASSERT_TRUE(platform::write_file(join(sc_dir_.path(), "fake-sc-script.json"), answers.dump()));
   }
 
   platform::CapturedRun run(const std::vector<std::string>& args) {
@@ -64,14 +83,17 @@ class Install : public ::testing::Test {
 
   std::vector<ScCall> calls() const {
     std::vector<ScCall> out;
-    const std::string text = testing::read_file(join(bin_.path(), "fake-sc-calls.jsonl"));
+    const std::string text = testing::read_file(calls_file());
     std::size_t start = 0;
     for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
       const json line = json::parse(text.substr(start, end - start));
-      out.push_back({line["args"].get<std::vector<std::string>>(), line["ms"].get<long long>()});
+      out.push_back({line["args"].get<std::vector<std::string>>(), line["ms"].get<long long>(),
+                     line["cwd"].get<std::string>(), line["exe_dir"].get<std::string>()});
     }
     return out;
   }
+
+  Path calls_file() const { return join(sc_dir_.path(), "fake-sc-calls.jsonl"); }
 
   std::vector<std::vector<std::string>> call_args() const {
     std::vector<std::vector<std::string>> out;
@@ -86,6 +108,8 @@ class Install : public ::testing::Test {
   std::string log() const { return testing::read_file(join(dir_, files::SERVICE_LOG_FILE)); }
 
   testing::TempDir bin_{"tavrel install bin"};
+  // The stand-in's script and calls, apart from those of any test running beside this one.
+  testing::TempDir sc_dir_{"tavrel install sc"};
   testing::TempDir root_{"tavrel install root"};
   testing::TempDir source_{"tavrel 内核 source"};
   const Path program_ = join(bin_.path(), platform::SERVICE_EXE_NAME);
@@ -123,6 +147,10 @@ TEST_F(Install, FirstInstallCreatesAndStartsTheService) {
       START_CALL,
   };
   EXPECT_EQ(call_args(), expected);
+  // Windows starts sc.exe in its own directory, not where the install was started.
+  if (WINDOWS) {
+    for (const ScCall& call : calls()) EXPECT_EQ(call.cwd, call.exe_dir) << call.args[0];
+  }
 
   EXPECT_EQ(testing::read_file(join(dir_, platform::SERVICE_EXE_NAME)),
             testing::read_file(program_));
@@ -205,9 +233,19 @@ TEST_F(Install, RejectedStepFailsWithScErrorText) {
        {"create", "TavrelService", "binPath=", bin_path(), "start=", "auto",
         "DisplayName=", "Tavrel Service"},
        ""},
+      // The system's sc.exe says why on standard output.
+      {{{"query", {{"exit", 1060}}},
+        {"start",
+         {{"exit", 1058},
+          {"stdout", "[SC] StartService FAILED 1058:\r\n\r\nThe service is disabled.\r\n"},
+          {"stderr", " \r\n"}}}},
+       START_CALL,
+       "[SC] StartService FAILED 1058:\r\n\r\nThe service is disabled."},
       {{{"query", {{"exit", 0}}}, {"config", {{"exit", 1}, {"stderr_hex", "ff206261640a"}}}},
        {"config", "TavrelService", "binPath=", bin_path(), "start=", "auto"},
-       "\xEF\xBF\xBD bad"},
+       // Not UTF-8: read in the console's code page (POSIX: U+FFFD).
+       std::string(text::trim_unicode_space(
+           platform::decode_console_output("\xff bad\n", platform::console_code_page())))},
   };
   for (const Case& c : cases) {
     script(c.script);
@@ -223,7 +261,7 @@ TEST_F(Install, RejectedStepFailsWithScErrorText) {
     const auto recorded = call_args();
     ASSERT_FALSE(recorded.empty());
     EXPECT_EQ(recorded.back(), c.rejected);
-    ASSERT_TRUE(platform::remove_all(join(bin_.path(), "fake-sc-calls.jsonl")));
+    ASSERT_TRUE(platform::remove_all(calls_file()));
   }
 }
 
@@ -255,7 +293,7 @@ TEST_F(Install, RejectedRecoveryWarnsAndTheInstallSucceeds) {
     ASSERT_GE(recorded.size(), 2u);
     EXPECT_EQ(recorded[recorded.size() - 2], c.last_recovery_call);
     EXPECT_EQ(recorded.back(), START_CALL);
-    ASSERT_TRUE(platform::remove_all(join(bin_.path(), "fake-sc-calls.jsonl")));
+    ASSERT_TRUE(platform::remove_all(calls_file()));
   }
 }
 

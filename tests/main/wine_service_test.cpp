@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "platform/console.h"
 #include "platform/env.h"
 #include "platform/fs.h"
 #include "platform/process.h"
@@ -57,11 +58,18 @@ platform::CapturedRun run(const Path& program, const std::vector<std::string>& a
 }
 
 Path sc_program() {
-  auto sc = platform::find_program("sc.exe");
-  return sc ? sc.value() : Path("sc.exe");
+  auto sc = platform::find_tool("sc.exe");
+  return sc ? sc->program : Path("sc.exe");
 }
 
 platform::CapturedRun sc(const std::vector<std::string>& args) { return run(sc_program(), args); }
+
+// sc.exe's failure text as the install reports it.
+std::string sc_reason(const platform::CapturedRun& ran) {
+  const std::string& said = text::is_blank(text::utf8_lossy(ran.err)) ? ran.out : ran.err;
+  return std::string(text::trim_unicode_space(
+      platform::decode_console_output(said, platform::console_code_page())));
+}
 platform::CapturedRun service(const std::vector<std::string>& args) {
   return run(testing::service_program(), args);
 }
@@ -155,7 +163,7 @@ TEST(WineService, InstallServeStopReinstallUninstall) {
   // Where this sc.exe cannot set recovery, the install says so in one line and goes on.
   const auto flag = sc({"failureflag", "TavrelService", "1"});
   if (flag.exit_code != 0) {
-    std::string reason(text::trim_unicode_space(text::utf8_lossy(flag.err)));
+    std::string reason = sc_reason(flag);
     for (char& c : reason) {
       if (c == '\r' || c == '\n') c = ' ';
     }
@@ -263,7 +271,7 @@ TEST(WineService, InstallServeStopReinstallUninstall) {
   ASSERT_NE(direct.exit_code, 0) << "sc.exe config works here; the reinstall would succeed";
   std::string message = "sc.exe";
   for (const auto& a : config) message += " " + a;
-  message += " 失败: " + std::string(text::trim_unicode_space(text::utf8_lossy(direct.err)));
+  message += " 失败: " + sc_reason(direct);
   const auto reinstalled = service({"install", core});
   EXPECT_EQ(reinstalled.exit_code, 1);
   EXPECT_EQ(reinstalled.err, "错误：" + message + "\n");
