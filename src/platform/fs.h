@@ -40,8 +40,9 @@ class FileWriter {
   Native native_;
 };
 
-// Creates or truncates the file with restricted access and writes `bytes` to it; the access is
-// set when the file is created, before any byte is in it. Windows: a protected DACL (nothing
+// Replaces the file by a new one with restricted access and writes `bytes` to it; the access is
+// set when the file is created, before any byte is in it, and an existing entry at the name (a
+// symbolic link included) is removed, never written through. Windows: a protected DACL (nothing
 // inherited) giving SYSTEM and Administrators full control and interactive users read, and a
 // medium mandatory label with no-read-up where the system accepts one (low-integrity processes
 // cannot read it). POSIX: mode 0640, its group that of the directory holding it. Failing to set
@@ -73,7 +74,8 @@ Status remove_all(const Path& path);
 // Copies contents and attributes, overwriting an existing target.
 Status copy_file(const Path& from, const Path& to);
 
-// The names of the entries of a directory, in no particular order.
+// The names of the entries of a directory, in no particular order. The empty path is the
+// current directory.
 Result<std::vector<Path>> directory_entries(const Path& dir);
 
 // Renames, replacing an existing target.
