@@ -415,10 +415,6 @@ class UsageError(Exception):
 
 def parse_args(args):
     """The options and the command words, checked as tavrel-ctl checks them."""
-    for word in args:  # every word ends up in a message, a path or a request
-        if not _is_text(word):
-            shown = word.encode("utf-8", "surrogateescape" if os.name != "nt" else "replace")
-            raise UsageError(f"参数不是合法的 UTF-8：{shown.decode('utf-8', 'replace')}")
     options, words, i = {}, [], 0
     while i < len(args):
         word = args[i]
@@ -453,6 +449,9 @@ def parse_args(args):
 
 
 def main(args):
+    if not all(_is_text(a) for a in args):  # every word ends up in a message, a path or a request
+        _say(sys.stderr, "错误：命令行参数不是合法的 Unicode 文本\n")
+        return 2
     if any(a in ("--help", "-h") for a in args[: args.index("--") if "--" in args else len(args)]):
         _say(sys.stdout, USAGE)
         return 0

@@ -11,7 +11,6 @@
 
 #include "client/client.h"
 #include "client/start_files.h"
-#include "common/text.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/entry.h"
@@ -41,7 +40,6 @@ constexpr int WAIT_MAX = 3600;
 constexpr auto KEEP_POLL = 100ms;
 constexpr std::string_view END_OF_OPTIONS = "--";
 constexpr std::string_view TOKEN_FILE_READ = "（读取的 token 文件：";
-constexpr std::string_view NOT_UTF8 = "参数不是合法的 UTF-8：";
 
 struct Args {
   std::vector<std::string> words;  // the command and its operands
@@ -67,10 +65,6 @@ std::optional<int> parse_seconds(std::string_view text, int max) {
 
 std::variant<Args, UsageError> parse_args(const std::vector<std::string>& argv) {
   Args args;
-  // Every word ends up in a message, a path or a request, all of them UTF-8.
-  for (std::size_t i = 1; i < argv.size(); ++i) {
-    if (!text::is_valid_utf8(argv[i])) return UsageError{std::string(NOT_UTF8) + text::utf8_lossy(argv[i])};
-  }
   bool options_ended = false;
   for (std::size_t i = 1; i < argv.size(); ++i) {
     const std::string& word = argv[i];
@@ -251,6 +245,9 @@ int keep(client::Client& client, const Args& args) {
 }
 
 }  // namespace
+
+// Wrong use, like any other mistake on the command line.
+int tavrel_invalid_arguments_exit() { return USAGE; }
 
 int tavrel_main(std::vector<std::string> argv) {
   for (std::size_t i = 1; i < argv.size() && argv[i] != END_OF_OPTIONS; ++i) {

@@ -48,6 +48,8 @@ Status run_command_word(const std::string& word, const std::vector<std::string>&
 
 }  // namespace
 
+int tavrel_invalid_arguments_exit() { return 1; }
+
 int tavrel_main(std::vector<std::string> args) {
   const std::string word = args.size() >= 2 ? args[1] : "run";
   if (is_help(word)) {

@@ -87,12 +87,12 @@ not_json two-points.json "unexpected character '.' at line 1, column 5"
 not_json minus.json "unexpected character '}' at line 1, column 7"
 not_json exponent.json "unexpected character '}' at line 1, column 9"
 # Arguments that are not UTF-8 are wrong use, whether or not such a file exists.
-both 2 "错误：参数不是合法的 UTF-8：$work/�.json
+both 2 "错误：命令行参数不是合法的 Unicode 文本
 " start "$work/"$'\xfe'.json
 printf '{}' >"$work/"$'\xfe'.json
-both 2 "错误：参数不是合法的 UTF-8：$work/�.json
+both 2 "错误：命令行参数不是合法的 Unicode 文本
 " start "$work/"$'\xfe'.json
-both 2 "错误：参数不是合法的 UTF-8：$work/�
+both 2 "错误：命令行参数不是合法的 Unicode 文本
 " --dir "$work/"$'\xfe' status
 both 2 "错误：$work/deep.json 嵌套过深: 第 1 行第 130 列：数组和对象最多嵌套 125 层
 " start "$work/deep.json"

@@ -283,6 +283,8 @@ int do_spawn(const std::vector<std::string>& args) {
 
 }  // namespace
 
+int tavrel::tavrel_invalid_arguments_exit() { return 1; }
+
 int tavrel::tavrel_main(std::vector<std::string> args) {
   try {
     const std::string command = args.size() > 1 ? args[1] : "";
