@@ -11,12 +11,15 @@ closes. See docs/protocol.md. As a program:
 
     tavrel_client.py [--dir DIR] [--wait SECONDS] [--] version|status|stop|start CONFIG.json [RULESET.srs ...]
 
-checks what it would send as tavrel-ctl does, with the same messages, prints the service's
-answer line unchanged and exits with
+checks what it would send as tavrel-ctl does: it refuses exactly the configuration files that
+the service's decoder refuses, with the same messages up to the line and column of the fault
+(after them the words may be Python's own), prints the service's answer line unchanged and
+exits with
 
     0  the service answered "ok": true
     1  the service refused: "ok": false
-    2  wrong usage, or a file refused before anything was sent: unreadable, not JSON, nested
+    2  wrong usage (an argument that is not valid UTF-8 included), or a file refused before
+       anything was sent: unreadable, not JSON as the service reads it, nested
        deeper than the service accepts, an empty rule-set file or a name the service would
        refuse, or configuration and rule sets together over the 4 MiB request limit
     3  no answer: the service is not reachable, its token file is unreadable or malformed,
@@ -24,6 +27,7 @@ answer line unchanged and exits with
 """
 import base64
 import json
+import math
 import os
 import re
 import socket
@@ -56,13 +60,24 @@ class RefusedLocally(Exception):
     """Refused before anything was sent: the service would not accept it."""
 
 
+def _is_text(word):
+    """Whether a word from the system (an argument, an environment value) is valid Unicode:
+    Python keeps undecodable bytes and unpaired surrogates as lone surrogates."""
+    try:
+        word.encode("utf-8")
+        return True
+    except UnicodeEncodeError:
+        return False
+
+
 def service_dir():
-    """TAVREL_SERVICE_DIR, else %ProgramFiles%\\Tavrel\\service, as the service decides."""
+    """TAVREL_SERVICE_DIR, else %ProgramFiles%\\Tavrel\\service, as the service decides (a
+    value that is not valid Unicode counts as absent)."""
     override = os.environ.get("TAVREL_SERVICE_DIR")
-    if override is not None:
+    if override is not None and _is_text(override):
         return override
     base = os.environ.get("ProgramFiles")
-    if base is None:
+    if base is None or not _is_text(base):
         base = "C:\\Program Files" if os.name == "nt" else "/opt"
     return os.path.join(base, "Tavrel", "service")
 
@@ -81,67 +96,200 @@ def _read(path):
         raise RefusedLocally(f"无法读取 {path}: {_os_error(e)}") from e
 
 
-def _scan(text):
-    """The text without JSON white space outside strings, the (line, column) of the first
-    array or object nested too deep, and that of the first NaN or Infinity."""
-    out, in_string, escaped, depth = [], False, False, 0
-    too_deep = constant = None
-    line, column = 1, 1
-    for c in text:
-        at = (line, column)
-        line, column = (line + 1, 1) if c == "\n" else (line, column + 1)
-        if in_string:
-            escaped, in_string = (False, True) if escaped else (c == "\\", c != '"')
-        elif c in " \t\n\r":
-            continue
+# The service's decoder refuses an array or object at this level, counting the envelope as 1.
+_NESTING_LIMIT = 128
+_CONFIG_LEVEL = 3
+_JSON_SPACE = re.compile(r"[ \t\n\r]*")
+_STRING_RUN = re.compile(r'[^"\\\x00-\x1f]*')
+_NUMBER = re.compile(r"-?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?")
+_ESCAPES = set('"\\/bfnrt')
+_SPACE_OUTSIDE_STRINGS = re.compile(r'("(?:[^"\\]|\\.)*")|[ \t\n\r]+', re.DOTALL)
+
+
+class _Fault(Exception):
+    def __init__(self, at, what, detail="", too_deep=False):
+        super().__init__(what)
+        self.at, self.what, self.detail, self.too_deep = at, what, detail, too_deep
+
+
+class _ConfigCheck:
+    """The service decoder's check of a start's config, step for step, so that it refuses the
+    same text at the same place: exactly one JSON value with JSON white space around it, no
+    unpaired surrogate escapes, no number beyond a double, at most the decoder's nesting."""
+
+    def __init__(self, text):
+        self.text, self.p = text, 0
+
+    def _show(self, at):
+        cp = ord(self.text[at])
+        return f"'{chr(cp)}'" if 0x20 < cp < 0x7F else f"U+{cp:04X}"
+
+    def _unexpected(self, expected):
+        if self.p == len(self.text):
+            raise _Fault(self.p, "unexpected end of text", f"expected {expected}")
+        raise _Fault(self.p, f"unexpected character {self._show(self.p)}", f"expected {expected}")
+
+    def _ws(self):
+        self.p = _JSON_SPACE.match(self.text, self.p).end()
+
+    def _peek(self):
+        return self.text[self.p] if self.p < len(self.text) else ""
+
+    def run(self):
+        self._ws()
+        if self.p == len(self.text):
+            self._unexpected("a value")
+        self._value(_CONFIG_LEVEL)
+        self._ws()
+        if self.p != len(self.text):
+            raise _Fault(self.p, "unexpected text after the JSON value")
+
+    def _value(self, level):
+        c = self.text[self.p]
+        if c in "{[":
+            self._container(level, c == "{")
         elif c == '"':
-            in_string = True
-        elif c in "{[":
-            depth += 1
-            if depth > MAX_CONFIG_DEPTH and too_deep is None:
-                too_deep = at
-        elif c in "}]":
-            depth -= 1
-        elif c in "NI" and constant is None:
-            constant = at
-        out.append(c)
-    return "".join(out), too_deep, constant
+            self._string()
+        elif c in "tfn":
+            self._literal({"t": "true", "f": "false", "n": "null"}[c])
+        elif c == "-" or "0" <= c <= "9":
+            self._number()
+        else:
+            self._unexpected("a value")
+
+    def _container(self, level, is_object):
+        if level >= _NESTING_LIMIT:
+            raise _Fault(self.p, "nesting too deep", f"arrays and objects may nest {_NESTING_LIMIT - 1} levels deep", True)
+        close, after = ("}", "',' or '}'") if is_object else ("]", "',' or ']'")
+        self.p += 1
+        self._ws()
+        if self._peek() == close:
+            self.p += 1
+            return
+        while True:
+            if is_object:
+                if self._peek() != '"':
+                    self._unexpected("a key string")
+                self._string()
+                self._ws()
+                if self._peek() != ":":
+                    self._unexpected("':'")
+                self.p += 1
+                self._ws()
+            if self.p == len(self.text):
+                self._unexpected("a value")
+            self._value(level + 1)
+            self._ws()
+            if self._peek() == ",":
+                self.p += 1
+                self._ws()
+                continue
+            if self._peek() == close:
+                self.p += 1
+                return
+            self._unexpected(after)
+
+    def _string(self):
+        text = self.text
+        self.p += 1
+        while True:
+            self.p = _STRING_RUN.match(text, self.p).end()
+            if self.p == len(text):
+                raise _Fault(self.p, "unexpected end of text in a string")
+            c = text[self.p]
+            if c == '"':
+                self.p += 1
+                return
+            if c != "\\":
+                raise _Fault(self.p, f"control character {self._show(self.p)} in a string", "it must be escaped")
+            if len(text) - self.p < 2:
+                raise _Fault(len(text), "unexpected end of text in a string")
+            if text[self.p + 1] == "u":
+                self._unicode_escape()
+            elif text[self.p + 1] in _ESCAPES:
+                self.p += 2
+            else:
+                raise _Fault(self.p, f"invalid escape \\{self._show(self.p + 1)} in a string")
+
+    def _unit(self):
+        self.p += 2
+        value = 0
+        for _ in range(4):
+            if self.p == len(self.text):
+                raise _Fault(self.p, "unexpected end of text in a string")
+            c = self.text[self.p]
+            if c not in "0123456789abcdefABCDEF":
+                raise _Fault(self.p, "invalid \\u escape in a string", "expected four hexadecimal digits")
+            value = value * 16 + int(c, 16)
+            self.p += 1
+        return value
+
+    def _unicode_escape(self):
+        at = self.p
+        unit = self._unit()
+        if 0xD800 <= unit <= 0xDFFF:
+            unpaired = _Fault(at, f"unpaired surrogate {self.text[at:at + 6]} in a string")
+            if unit >= 0xDC00 or self.text[self.p:self.p + 2] != "\\u":
+                raise unpaired
+            if not 0xDC00 <= self._unit() <= 0xDFFF:
+                raise unpaired
+
+    def _literal(self, word):
+        at = self.p
+        for c in word:
+            if self.p == len(self.text):
+                self._unexpected(f"'{word}'")
+            if self.text[self.p] != c:
+                raise _Fault(at, "invalid literal", f"expected '{word}'")
+            self.p += 1
+
+    def _number(self):
+        at, text = self.p, self.text
+        match = _NUMBER.match(text, self.p)
+        if match is None:  # "-" without a digit
+            self.p += 1
+            self._unexpected("a digit")
+        self.p = match.end()
+        fraction, exponent = match.group(2), match.group(3)
+        cut_short = (fraction is None and exponent is None and self._peek() == ".") or (
+            exponent is None and self._peek() in ("e", "E"))
+        if cut_short:  # a fraction or an exponent without its digits
+            self.p += 1
+            if text[self.p - 1] in "eE" and self._peek() in ("+", "-"):
+                self.p += 1
+            self._unexpected("a digit")
+        # Integers that fit 64 bits are held as such; any other number must fit a double.
+        if math.isinf(float(match.group(0))):
+            raise _Fault(at, "number out of range", "too large for a double")
 
 
-class _NotJSON(Exception):
-    """NaN, Infinity or -Infinity, which Python reads and JSON does not have."""
+def _place(text, at):
+    before = text[:at]
+    return before.count("\n") + 1, at - (before.rfind("\n") + 1) + 1
 
 
 def read_config_file(path):
-    """The configuration file as compact JSON text, everything but white space as written."""
+    """The configuration file as compact JSON text, everything but white space as written,
+    refused as the service's decoder would refuse it: the same verdict and the same line and
+    column, then a description that may be worded in Python's own way."""
     data = _read(path)
     if data.startswith(b"\xef\xbb\xbf"):
         data = data[3:]
-
-    def parse_error(place, what):
-        return RefusedLocally(f"{path} 不是合法的 JSON: parse error at line {place[0]}, column {place[1]}: {what}")
-
     try:
         text = data.decode("utf-8")
     except UnicodeDecodeError as e:
         before = data[: e.start].decode("utf-8")
-        raise parse_error((before.count("\n") + 1, len(before) - before.rfind("\n")), "invalid UTF-8") from e
-    compact, too_deep, constant = _scan(text)
-
-    def no_constants(name):
-        raise _NotJSON(name)
-
-    try:  # numbers kept as text: only the syntax matters here
-        json.loads(text, parse_constant=no_constants, parse_int=str, parse_float=str)
-    except json.JSONDecodeError as e:
-        raise parse_error((e.lineno, e.colno), e.msg) from e
-    except _NotJSON as e:
-        raise parse_error(constant, f"invalid literal {e}") from e
-    except RecursionError:
-        pass  # deeper than Python parses, so too deep for the service as well
-    if too_deep is not None:
-        raise RefusedLocally(f"{path} 嵌套过深: 第 {too_deep[0]} 行第 {too_deep[1]} 列：数组和对象最多嵌套 {MAX_CONFIG_DEPTH} 层")
-    return compact
+        line, column = _place(before, len(before))
+        raise RefusedLocally(f"{path} 不是合法的 JSON: invalid UTF-8 at line {line}, column {column}") from None
+    try:
+        _ConfigCheck(text).run()
+    except _Fault as fault:
+        line, column = _place(text, fault.at)
+        if fault.too_deep:
+            raise RefusedLocally(f"{path} 嵌套过深: 第 {line} 行第 {column} 列：数组和对象最多嵌套 {MAX_CONFIG_DEPTH} 层") from None
+        detail = f" ({fault.detail})" if fault.detail else ""
+        raise RefusedLocally(f"{path} 不是合法的 JSON: {fault.what} at line {line}, column {column}{detail}") from None
+    return _SPACE_OUTSIDE_STRINGS.sub(lambda m: m.group(1) or "", text)
 
 
 def read_ruleset_file(path):
@@ -301,6 +449,9 @@ def parse_args(args):
 
 
 def main(args):
+    if not all(_is_text(a) for a in args):  # every word ends up in a message, a path or a request
+        _say(sys.stderr, "错误：命令行参数不是合法的 Unicode 文本\n")
+        return 2
     if any(a in ("--help", "-h") for a in args[: args.index("--") if "--" in args else len(args)]):
         _say(sys.stdout, USAGE)
         return 0

@@ -18,7 +18,7 @@ enum class StopCause {
   ConsoleClosed
 };
 
-// How the shutdown line names the cause.
+// How the stop-requested line names the cause.
 constexpr std::string_view stop_cause_name(StopCause cause) {
   switch (cause) {
     case StopCause::None:

@@ -83,14 +83,16 @@ std::size_t decode_at(std::string_view s, std::size_t i, char32_t* cp) {
 
 }  // namespace
 
-bool is_valid_utf8(std::string_view bytes) {
+bool is_valid_utf8(std::string_view bytes) { return valid_utf8_prefix(bytes) == bytes.size(); }
+
+std::size_t valid_utf8_prefix(std::string_view bytes) {
   char32_t cp;
   for (std::size_t i = 0; i < bytes.size();) {
     const std::size_t n = valid_sequence_length(bytes, i, &cp);
-    if (n == 0) return false;
+    if (n == 0) return i;
     i += n;
   }
-  return true;
+  return bytes.size();
 }
 
 std::string utf8_lossy(std::string_view bytes) {

@@ -9,6 +9,9 @@
 namespace tavrel::text {
 
 bool is_valid_utf8(std::string_view bytes);
+// The length of the longest prefix that is valid UTF-8: where the first invalid sequence
+// begins, or the whole length.
+std::size_t valid_utf8_prefix(std::string_view bytes);
 
 // Decodes bytes as UTF-8, replacing each invalid sequence by U+FFFD (one per maximal
 // invalid subpart, as the Unicode standard recommends).

@@ -47,12 +47,18 @@ constexpr std::string_view PLUGIN_OPTS_KEY = "plugin_opts";
 constexpr std::string_view FILE_READING_PLUGIN = "v2ray-plugin";
 constexpr std::string_view PLUGIN_CERT_OPTION = "cert";
 
-// "path" is the path of a URL, never opened, in a transport object (the value of "transport")
-// and in objects of these types: the http outbound and DNS over HTTPS and HTTP/3.
+// "path" is the path of a URL, never opened, only where the core reads it so: in an entry of
+// "inbounds" or "outbounds" of type http, in the transport object of such an entry (whatever
+// its type), and in an entry of "dns"."servers" of type https or h3. Anywhere else the same
+// member may name a file, whatever type its object claims.
 constexpr std::string_view URL_PATH_KEY = "path";
-constexpr std::string_view TRANSPORT_KEY = "transport";
 constexpr std::string_view TYPE_KEY = "type";
-constexpr std::string_view URL_PATH_TYPES[] = {"http", "https", "h3"};
+constexpr std::string_view BOUND_LIST_KEYS[] = {"inbounds", "outbounds"};
+constexpr std::string_view TRANSPORT_KEY = "transport";
+constexpr std::string_view DNS_KEY = "dns";
+constexpr std::string_view DNS_SERVERS_KEY = "servers";
+constexpr std::string_view BOUND_URL_PATH_TYPES[] = {"http"};
+constexpr std::string_view DNS_URL_PATH_TYPES[] = {"https", "h3"};
 
 constexpr std::string_view KELVIN_SIGN = "\u212A";
 constexpr std::string_view LONG_S = "\u017F";
@@ -174,8 +180,26 @@ const std::string* first_refused_location(const json& value) {
   return nullptr;
 }
 
+// Where a value stands, as far as URL paths care.
+enum class Place { Root, BoundList, Bound, Transport, Dns, DnsServers, DnsServer, Elsewhere };
+
+Place place_of_member(Place container, std::string_view folded_key) {
+  if (container == Place::Root && is_one_of(folded_key, BOUND_LIST_KEYS)) return Place::BoundList;
+  if (container == Place::Root && folded_key == DNS_KEY) return Place::Dns;
+  if (container == Place::Bound && folded_key == TRANSPORT_KEY) return Place::Transport;
+  if (container == Place::Dns && folded_key == DNS_SERVERS_KEY) return Place::DnsServers;
+  return Place::Elsewhere;
+}
+
+Place place_of_element(Place container) {
+  if (container == Place::BoundList) return Place::Bound;
+  if (container == Place::DnsServers) return Place::DnsServer;
+  return Place::Elsewhere;
+}
+
 struct Frame {
   const json* container;
+  Place place;
   json::const_iterator next;
   json::const_iterator end;
   // The container is an object whose "path" is a URL path.
@@ -186,9 +210,12 @@ struct Frame {
   // Members folding to "type" or "plugin" may repeat and the core keeps one of them: every
   // "type" must be a URL path type (else a "Type": "http" beside "type": "local" would let a
   // rule set's file through), and any "plugin" naming the plugin is enough.
-  static Frame of(const json& value, bool is_transport) {
-    Frame frame{&value, value.cbegin(), value.cend(), false, false};
+  static Frame of(const json& value, Place place) {
+    Frame frame{&value, place, value.cbegin(), value.cend(), false, false};
     if (!value.is_object()) return frame;
+    std::span<const std::string_view> url_path_types;
+    if (place == Place::Bound) url_path_types = BOUND_URL_PATH_TYPES;
+    if (place == Place::DnsServer) url_path_types = DNS_URL_PATH_TYPES;
     bool typed = false;
     bool all_url_types = true;
     for (auto member = value.cbegin(); member != value.cend(); ++member) {
@@ -196,12 +223,12 @@ struct Frame {
       const std::string* text = member->is_string() ? &member->get_ref<const std::string&>() : nullptr;
       if (folded == TYPE_KEY) {
         typed = true;
-        all_url_types = all_url_types && text && is_one_of(*text, URL_PATH_TYPES);
+        all_url_types = all_url_types && text && is_one_of(*text, url_path_types);
       } else if (folded == PLUGIN_KEY && text && *text == FILE_READING_PLUGIN) {
         frame.file_reading_plugin = true;
       }
     }
-    frame.url_paths = is_transport || (typed && all_url_types);
+    frame.url_paths = place == Place::Transport || (typed && all_url_types);
     return frame;
   }
 };
@@ -222,7 +249,7 @@ Status check_config_paths(const json& config) {
   // An explicit stack rather than recursion: the walk's depth then never depends on the
   // caller's nesting limit.
   std::vector<Frame> stack;
-  if (config.is_structured()) stack.push_back(Frame::of(config, false));
+  if (config.is_structured()) stack.push_back(Frame::of(config, Place::Root));
   while (!stack.empty()) {
     Frame& top = stack.back();
     if (top.next == top.end) {
@@ -231,11 +258,11 @@ Status check_config_paths(const json& config) {
     }
     const auto member = top.next++;
     const json& value = *member;
-    bool is_transport = false;
+    Place place = place_of_element(top.place);
     if (top.container->is_object()) {
       const std::string& key = member.key();
       const std::string folded = fold_key(key);
-      is_transport = folded == TRANSPORT_KEY;
+      place = place_of_member(top.place, folded);
       if (is_forbidden(folded, value)) return CommandError(std::string(REFUSED_SETTING) + key);
       if (is_path_like(folded) && !(top.url_paths && folded == URL_PATH_KEY)) {
         if (const std::string* refused = first_refused_location(value)) {
@@ -246,7 +273,7 @@ Status check_config_paths(const json& config) {
         return CommandError(std::string(REFUSED_PATH) + key + " = " + value.get_ref<const std::string&>());
       }
     }
-    if (value.is_structured()) stack.push_back(Frame::of(value, is_transport));
+    if (value.is_structured()) stack.push_back(Frame::of(value, place));
   }
   return {};
 }

@@ -246,6 +246,9 @@ int keep(client::Client& client, const Args& args) {
 
 }  // namespace
 
+// Wrong use, like any other mistake on the command line.
+int tavrel_invalid_arguments_exit() { return USAGE; }
+
 int tavrel_main(std::vector<std::string> argv) {
   for (std::size_t i = 1; i < argv.size() && argv[i] != END_OF_OPTIONS; ++i) {
     if (argv[i] == "--help" || argv[i] == "-h") {

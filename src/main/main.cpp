@@ -17,10 +17,10 @@ constexpr std::string_view UNKNOWN_COMMAND = "未知命令 ";
 constexpr std::string_view HELP_TEXT =
     "用法：tavrel-service [命令]\n"
     "  run                     作为服务 TavrelService 运行；不是由服务管理器启动时在控制台运行\n"
-    "  install <sing-box 路径>  把本程序、sing-box 和旁边的 wintun.dll 复制到服务目录，注册并启动服务\n"
+    "  install <sing-box 路径> 把本程序、sing-box 和旁边的 wintun.dll 复制到服务目录，注册并启动服务\n"
     "  uninstall               停止并删除服务，删除服务目录\n"
     "  version                 打印版本\n"
-    "  help、--help、-h         打印本说明\n"
+    "  help、--help、-h        打印本说明\n"
     "不带命令时与 run 相同。服务目录：TAVREL_SERVICE_DIR，否则 %ProgramFiles%\\Tavrel\\service。\n";
 
 bool is_help(std::string_view word) { return word == "help" || word == "--help" || word == "-h"; }
@@ -47,6 +47,8 @@ Status run_command_word(const std::string& word, const std::vector<std::string>&
 }
 
 }  // namespace
+
+int tavrel_invalid_arguments_exit() { return 1; }
 
 int tavrel_main(std::vector<std::string> args) {
   const std::string word = args.size() >= 2 ? args[1] : "run";

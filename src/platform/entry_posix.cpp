@@ -7,7 +7,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) {
     if (!tavrel::text::is_valid_utf8(argv[i])) {
       tavrel::platform::write_stderr("错误：命令行参数不是合法的 Unicode 文本\n");
-      return 1;
+      return tavrel::tavrel_invalid_arguments_exit();
     }
     args.emplace_back(argv[i]);
   }

@@ -13,7 +13,7 @@ int wmain(int argc, wchar_t** argv) {
   for (int i = 0; i < argc; ++i) {
     if (!tavrel::platform::is_valid_utf16(argv[i])) {
       tavrel::platform::write_stderr("错误：命令行参数不是合法的 Unicode 文本\n");
-      return 1;
+      return tavrel::tavrel_invalid_arguments_exit();
     }
     args.push_back(tavrel::platform::narrow(argv[i]));
   }

@@ -44,8 +44,9 @@ class FileWriter {
   Native native_;
 };
 
-// Creates or truncates the file with restricted access and writes `bytes` to it; the access is
-// set when the file is created, before any byte is in it. Windows: the descriptor of
+// Replaces the file by a new one with restricted access and writes `bytes` to it; the access is
+// set when the file is created, before any byte is in it, and an existing entry at the name (a
+// symbolic link included) is removed, never written through. Windows: the descriptor of
 // Access::Token, given to the creation: a protected DACL (nothing inherited) giving SYSTEM and
 // Administrators full control and interactive users read, and a medium mandatory label with
 // no-read-up (low-integrity processes cannot read it); where the system refuses the label
@@ -83,7 +84,8 @@ Status copy_file(const Path& from, const Path& to);
 // owner's write permission).
 Status make_writable(const Path& file);
 
-// The names of the entries of a directory, in no particular order.
+// The names of the entries of a directory, in no particular order. The empty path is the
+// current directory.
 Result<std::vector<Path>> directory_entries(const Path& dir);
 
 // Renames, replacing an existing target file. A directory is renamed only onto a free name.

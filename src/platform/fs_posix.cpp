@@ -189,10 +189,13 @@ Status write_restricted_file(const Path& file, std::string_view bytes) {
   const Path dir = file.has_parent_path() ? file.parent_path() : Path(".");
   struct stat dir_stat {};
   if (::stat(dir.c_str(), &dir_stat) != 0) return last_os_error();
-  Fd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  // Created new, never through a link planted at its name: an existing entry (a symbolic link
+  // included) is removed, not opened, and one that appears again makes the open fail.
+  if (::unlink(file.c_str()) != 0 && errno != ENOENT) return last_os_error();
+  Fd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (fd.get() < 0) return last_os_error();
   // Set on the open file before anything is written: the umask may have narrowed the mode,
-  // and a file that existed keeps its old mode and group through O_TRUNC.
+  // and the group may be the process's rather than the directory's.
   struct stat file_stat {};
   if (::fstat(fd.get(), &file_stat) != 0) return last_os_error();
   if (file_stat.st_gid != dir_stat.st_gid &&

@@ -8,7 +8,8 @@ namespace tavrel::platform {
 
 Result<std::vector<Path>> directory_entries(const Path& dir) {
   std::error_code ec;
-  std::filesystem::directory_iterator it(dir, ec);
+  // The empty path names the current directory, as it does when a name is joined onto it.
+  std::filesystem::directory_iterator it(dir.empty() ? Path(".") : dir, ec);
   std::vector<Path> names;
   for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
     names.push_back(it->path().filename());

@@ -5,6 +5,7 @@
 #include <array>
 #include <charconv>
 #include <cstdio>
+#include <utility>
 
 #include "common/text.h"
 #include "protocol/protocol.h"
@@ -49,7 +50,11 @@ struct Fault {
   const char* at;
   std::string what;
   std::string detail;  // said after the position
+  bool too_deep = false;
 };
+
+// The level of a start's config: inside the envelope (1) and `req` (2).
+constexpr int CONFIG_LEVEL = 3;
 
 // A fault found while the enclosing value is still being read: it is reported only once the
 // syntax of the whole `req` has been checked, and only when the kind turns out to use it.
@@ -177,6 +182,23 @@ class Parser {
     return envelope;
   }
 
+  // The text as a start's config alone. Unlike a request line, it is not known to be UTF-8.
+  // Kept out of line, so that this second caller of skip_value leaves the request path's
+  // inlining as it was.
+  [[gnu::noinline]] std::optional<JsonFault> check_config() {
+    const std::size_t valid = text::valid_utf8_prefix(line_);
+    bool ok = valid == line_.size() || fail(line_.data() + valid, "invalid UTF-8");
+    if (ok) skip_ws();
+    if (ok) ok = p_ == end_ ? unexpected("a value") : skip_value(CONFIG_LEVEL, true);
+    if (ok) {
+      skip_ws();
+      if (p_ != end_) ok = fail(p_, "unexpected text after the JSON value");
+    }
+    if (ok) return std::nullopt;
+    const auto [line, column] = place_of(fault_->at);
+    return JsonFault{describe(*fault_), fault_->too_deep, line, column};
+  }
+
  private:
   // ---- faults ----
 
@@ -198,9 +220,10 @@ class Parser {
     return fail(p_, "unexpected character " + show_char(p_), "expected " + std::string(expected));
   }
   bool too_deep() {
-    return fail(
-        p_, "nesting too deep",
-        "arrays and objects may nest " + std::to_string(NESTING_LIMIT - 1) + " levels deep");
+    Fault fault(p_, "nesting too deep",
+                "arrays and objects may nest " + std::to_string(NESTING_LIMIT - 1) + " levels deep");
+    fault.too_deep = true;
+    return fail(std::move(fault));
   }
 
   std::string show_char(const char* at) const {
@@ -219,8 +242,8 @@ class Parser {
   }
 
   // Line and column (in characters) of a place, both from 1, in the line as given.
-  std::string describe(const Fault& fault) const {
-    const auto offset = static_cast<std::size_t>(fault.at - line_.data());
+  std::pair<std::size_t, std::size_t> place_of(const char* at) const {
+    const auto offset = static_cast<std::size_t>(at - line_.data());
     std::size_t line = 1, column = 1;
     for (std::size_t i = 0; i < offset && i < line_.size(); ++i) {
       const auto c = static_cast<unsigned char>(line_[i]);
@@ -231,6 +254,11 @@ class Parser {
         ++column;
       }
     }
+    return {line, column};
+  }
+
+  std::string describe(const Fault& fault) const {
+    const auto [line, column] = place_of(fault.at);
     std::string out =
         fault.what + " at line " + std::to_string(line) + ", column " + std::to_string(column);
     if (!fault.detail.empty()) out += " (" + fault.detail + ")";
@@ -877,6 +905,10 @@ Result<Envelope> decode_envelope(std::string_view line) {
 
 Result<Envelope> decode_envelope_shallow(std::string_view line) {
   return Parser(line, text::trim_unicode_space(line), true).run();
+}
+
+std::optional<JsonFault> check_config_value(std::string_view text) {
+  return Parser(text, text, true).check_config();
 }
 
 }  // namespace tavrel::protocol

@@ -89,6 +89,19 @@ Result<Envelope> decode_envelope(std::string_view line);
 // (which can take many times the bytes of its text).
 Result<Envelope> decode_envelope_shallow(std::string_view line);
 
+// A fault of the JSON value syntax, placed in the text that was checked.
+struct JsonFault {
+  std::string description;  // as decode_envelope words it, with line and column
+  bool too_deep = false;    // arrays and objects nested deeper than the decoder takes
+  std::size_t line = 1, column = 1;  // from 1; columns count characters
+};
+
+// Checks `text` as decode_envelope checks a start's config: exactly one JSON value, with JSON
+// white space around it, of the same syntax, strings, numbers and nesting limit (the value
+// itself counted at the config's level). Text that is not UTF-8 is a fault too. So a client
+// can refuse, with the place in its own file, what the service would refuse.
+std::optional<JsonFault> check_config_value(std::string_view text);
+
 // The compact JSON text of the response followed by one line feed.
 std::string encode_response(const Response& response);
 

@@ -24,8 +24,10 @@
 namespace tavrel::server {
 namespace {
 
-// Followed by what asked for the stop, in parentheses.
-constexpr std::string_view SHUTTING_DOWN = "shutting down";
+// Fixed whatever raised the stop, so that a reader of the log may match it; the cause has a
+// line of its own just before it: STOP_REQUESTED, the cause, ")".
+constexpr std::string_view SHUTTING_DOWN = "shutting down (signal 0)";
+constexpr std::string_view STOP_REQUESTED = "stop requested (";
 // "ended N leftover processes of a previous run"
 constexpr std::string_view ENDED_LEFTOVERS = "ended ";
 constexpr std::string_view ENDED_LEFTOVERS_TAIL = " leftover processes of a previous run";
@@ -89,8 +91,8 @@ SharedState server_main(ServerContext& context, const std::shared_ptr<StopFlag>&
   if (context.options.on_listening) context.options.on_listening(port);
 
   wait_for_stop(stop, context.options);
-  files::log_line(std::string(SHUTTING_DOWN) + " (" + std::string(stop_cause_name(stop.cause())) +
-                  ")");
+  files::log_line(std::string(STOP_REQUESTED) + std::string(stop_cause_name(stop.cause())) + ")");
+  files::log_line(std::string(SHUTTING_DOWN));
   core::stop_core(state->core);
   return state;
 }

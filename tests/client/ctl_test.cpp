@@ -54,7 +54,7 @@ TEST(Ctl, RefusesWrongUseAndBadFilesLocally) {
       {{"--", "-h"}, "错误：未知命令 -h\n"},
       {{"start", platform::to_utf8(bad_json)},
        "错误：" + platform::to_utf8(bad_json) +
-           " 不是合法的 JSON: parse error at line 2, column 13: "},
+           " 不是合法的 JSON: unexpected character '}' at line 2, column 13 (expected a value)\n"},
       {{"start", platform::to_utf8(bad_json) + "x"},
        "错误：无法读取 " + platform::to_utf8(bad_json) + "x: "},
   };

@@ -28,6 +28,16 @@ both() {
 
 printf '{"log":\n  {"level": }}' >"$work/broken.json"
 printf '{"a":NaN}' >"$work/nan.json"
+printf '\xef\xbb\xbf\xef\xbb\xbf{}' >"$work/two-boms.json"
+printf '{}\0' >"$work/nul-after.json"
+printf '{"a":\n 1e400}' >"$work/huge.json"
+printf '{"a":"\\ud800"}' >"$work/surrogate.json"
+printf '{"a":"\\ud800\\u0041"}' >"$work/unpaired.json"
+printf '{"\xe9":1}' >"$work/latin1.json"
+printf '[1.5.3]' >"$work/two-points.json"
+printf '{"a":-}' >"$work/minus.json"
+printf '{"a":1e+}' >"$work/exponent.json"
+printf '{"a":1.0e-400,"b":18446744073709551615,"c":-9223372036854775809,"d":"\\ud83d\\ude00"}' >"$work/edges.json"
 printf '{}' >"$work/empty.json"
 printf '{"x":%s%s}' "$(printf '[%.0s' {1..125})" "$(printf ']%.0s' {1..125})" >"$work/deep.json"
 printf '{"x":%s%s}' "$(printf '[%.0s' {1..124})" "$(printf ']%.0s' {1..124})" >"$work/deepest.json"
@@ -61,8 +71,29 @@ for i in $(seq 50); do "$ctl" status >/dev/null 2>&1 && break; sleep 0.1; done
 
 both 2 "错误：无法读取 $work/none.json: No such file or directory (os error 2)
 " start "$work/none.json"
-both 2 "错误：$work/broken.json 不是合法的 JSON: parse error at line 2, column 13: " start "$work/broken.json"
-both 2 "错误：$work/nan.json 不是合法的 JSON: parse error at line 1, column 6: " start "$work/nan.json"
+# The service's decoder decides what is JSON; the clients agree with it up to the position.
+not_json() { # not_json FILE FAULT: both refuse FILE, their message beginning with FAULT
+  both 2 "错误：$work/$1 不是合法的 JSON: $2" start "$work/$1"
+}
+not_json broken.json "unexpected character '}' at line 2, column 13"
+not_json nan.json "unexpected character 'N' at line 1, column 6"
+not_json two-boms.json "unexpected character U+FEFF at line 1, column 1"
+not_json nul-after.json "unexpected text after the JSON value at line 1, column 3"
+not_json huge.json "number out of range at line 2, column 2"
+not_json surrogate.json 'unpaired surrogate \ud800 in a string at line 1, column 7'
+not_json unpaired.json 'unpaired surrogate \ud800 in a string at line 1, column 7'
+not_json latin1.json "invalid UTF-8 at line 1, column 3"
+not_json two-points.json "unexpected character '.' at line 1, column 5"
+not_json minus.json "unexpected character '}' at line 1, column 7"
+not_json exponent.json "unexpected character '}' at line 1, column 9"
+# Arguments that are not UTF-8 are wrong use, whether or not such a file exists.
+both 2 "错误：命令行参数不是合法的 Unicode 文本
+" start "$work/"$'\xfe'.json
+printf '{}' >"$work/"$'\xfe'.json
+both 2 "错误：命令行参数不是合法的 Unicode 文本
+" start "$work/"$'\xfe'.json
+both 2 "错误：命令行参数不是合法的 Unicode 文本
+" --dir "$work/"$'\xfe' status
 both 2 "错误：$work/deep.json 嵌套过深: 第 1 行第 130 列：数组和对象最多嵌套 125 层
 " start "$work/deep.json"
 both 2 "错误：无法读取 $work/none.srs: No such file or directory (os error 2)
@@ -127,6 +158,8 @@ printf '{"experimental":{"cache_file":{"path":"../x.db"}}}' >"$work/bad.json"
 expect 1 '{"ok":false,"error":"配置中不允许绝对路径：path = ../x.db"}' start "$work/bad.json"
 # The deepest configuration the clients let through is one the service takes.
 both 0 "" start "$work/deepest.json"
+# So is every edge the decoder takes: a number that becomes zero, the largest integers, a pair.
+both 0 "" start "$work/edges.json"
 expect 0 '{"ok":true,"running":false}' stop
 
 # A token file that is not the running service's is named (a wrong --dir shows there).
@@ -136,11 +169,12 @@ rc=0
 [ "$rc" = 1 ] && [ "$(cat "$work/err")" = "错误：token 不匹配（读取的 token 文件：$work/other/token）" ] ||
   fail "ctl with a stale token: exit $rc, $(cat "$work/err")"
 
-stop_with() { # stop_with SIGNAL: the service ends and its last line names the signal
+stop_with() { # stop_with SIGNAL: the service ends; its last two lines name the signal, then shut down
   kill -"$1" "$pid"
   wait "$pid" || fail "the service ended with $? after SIG$1"
   pid=
-  grep -q " shutting down (SIG$1)$" "$work/svc/service.log" || fail "after SIG$1: $(cat "$work/svc/service.log")"
+  tail -n 2 "$work/svc/service.log" | cut -d ' ' -f 3- | tr '\n' '|' | grep -qx "stop requested (SIG$1)|shutting down (signal 0)|" ||
+    fail "after SIG$1: $(cat "$work/svc/service.log")"
 }
 stop_with INT
 "$service" run >"$work/console.txt" 2>&1 &

@@ -47,10 +47,11 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{R"({"route":{"dhcp_lease_files":["leases/a"],"x_paths":"a","y_directories":[]}})", ""},
                       // Names that only look like devices.
                       Case{R"({"path":["console.db","rulesets/com10.srs","auxiliary.srs","lpt","nul_x"]})", ""},
-                      // Paths of URLs, never opened.
+                      // Paths of URLs, never opened: where the core reads them so.
                       Case{R"({"outbounds":[{"type":"vless","transport":{"type":"ws","path":"/ws?ed=2048"}}]})", ""},
-                      Case{R"({"Transport":{"type":"httpupgrade","Path":"/u"},"type":"http","path":"/p"})", ""},
-                      Case{R"({"servers":[{"type":"https","path":"/dns-query"},{"TYPE":"h3","path":"/q"}]})", ""},
+                      Case{R"({"Outbounds":[{"Transport":{"type":"httpupgrade","Path":"/u"},"type":"http","path":"/p"}]})", ""},
+                      Case{R"({"inbounds":[{"type":"http","path":"/p","transport":{"path":"/t"}}]})", ""},
+                      Case{R"({"dns":{"servers":[{"type":"https","path":"/dns-query"},{"TYPE":"h3","path":"/q"}]}})", ""},
                       // Plugin options: only v2ray-plugin's cert names a file; its path is a URL path.
                       Case{R"({"plugin":"v2ray-plugin","plugin_opts":"tls;host=a;path=/ws;cert=certs/a.pem"})", ""},
                       Case{R"({"plugin":"obfs-local","plugin_opts":"cert=/x"})", ""},
@@ -104,14 +105,24 @@ INSTANTIATE_TEST_SUITE_P(
              "配置中不允许绝对路径：plugin_Opts = c\\ert=\\/x;mux=1"},
         Case{R"({"plugin":"v2ray-plugin","plugin_opts":"cert=a.pem;cert=certs/nul.pem"})",
              "配置中不允许绝对路径：plugin_opts = cert=a.pem;cert=certs/nul.pem"},
-        // Only a transport's or a URL-typed object's own path is a URL path.
-        Case{R"({"Type":"http","type":"local","path":"/x"})", "配置中不允许绝对路径：path = /x"},
-        Case{R"({"type":"HTTP","path":"/x"})", "配置中不允许绝对路径：path = /x"},
-        Case{R"({"type":"hosts","path":["/etc/hosts"]})", "配置中不允许绝对路径：path = /etc/hosts"},
-        Case{R"({"transport":{"path":"/ws","x":{"path":"/deep"}}})", "配置中不允许绝对路径：path = /deep"},
-        Case{R"({"transport":{"path":"/ws"},"tls":{"certificate_path":"/c.pem"}})",
+        // Only a transport's or a URL-typed entry's own path is a URL path, and only where the
+        // core reads it as one.
+        Case{R"({"outbounds":[{"Type":"http","type":"local","path":"/x"}]})", "配置中不允许绝对路径：path = /x"},
+        Case{R"({"inbounds":[{"type":"HTTP","path":"/x"}]})", "配置中不允许绝对路径：path = /x"},
+        Case{R"({"dns":{"servers":[{"type":"hosts","path":["/etc/hosts"]}]}})", "配置中不允许绝对路径：path = /etc/hosts"},
+        Case{R"({"outbounds":[{"transport":{"path":"/ws","x":{"path":"/deep"}}}]})", "配置中不允许绝对路径：path = /deep"},
+        Case{R"({"outbounds":[{"transport":{"path":"/ws"},"tls":{"certificate_path":"/c.pem"}}]})",
              "配置中不允许绝对路径：certificate_path = /c.pem"},
-        Case{R"({"type":"https","path":"/q","output":"/x"})", "配置中不允许绝对路径：output = /x"},
+        Case{R"({"dns":{"servers":[{"type":"https","path":"/q","output":"/x"}]}})", "配置中不允许绝对路径：output = /x"},
+        Case{R"({"type":"http","path":"/x"})", "配置中不允许绝对路径：path = /x"},
+        Case{R"({"inbounds":[{"type":"http","users":[{"type":"http","path":"/x"}]}]})", "配置中不允许绝对路径：path = /x"},
+        Case{R"({"outbounds":[{"type":"https","path":"/x"}]})", "配置中不允许绝对路径：path = /x"},
+        Case{R"({"transport":{"path":"/x"}})", "配置中不允许绝对路径：path = /x"},
+        Case{R"({"route":{"outbounds":[{"type":"http","path":"/x"}]}})", "配置中不允许绝对路径：path = /x"},
+        Case{R"({"endpoints":[{"transport":{"path":"/x"}}]})", "配置中不允许绝对路径：path = /x"},
+        Case{R"({"dns":{"servers":[{"type":"http","path":"/x"}]}})", "配置中不允许绝对路径：path = /x"},
+        Case{R"({"servers":[{"type":"h3","path":"/x"}]})", "配置中不允许绝对路径：path = /x"},
+        Case{R"({"dns":{"servers":[{"type":"https","transport":{"path":"/x"}}]}})", "配置中不允许绝对路径：path = /x"},
         Case{R"({"ntp":{"write_to_system":true}})", "配置中不允许的设置：write_to_system"},
         Case{R"({"masquerade":"FiLe:///C:/"})", "配置中不允许的设置：masquerade"},
         Case{R"({"a":{"torrc":""},"b_path":"/x"})", "配置中不允许的设置：torrc"},

@@ -8,7 +8,9 @@
 //
 //   check_exit (int), check_need_files (paths relative to -D: one missing fails the check with
 //   "missing <path>" on stderr), check_sleep_ms, check_stdout / check_stderr (arrays of lines, each
-//   written with a line feed), check_stderr_raw (text written as it is);
+//   written with a line feed), check_stderr_raw (text written as it is), check_append_line
+//   (appended with a line feed to "fake-core-checks.txt" beside the executable, so that a test
+//   sees the order in which checks ran);
 //   run_stdout / run_stderr (arrays of lines), run_output_lines (that many lines on standard
 //   output after those, each 100 bytes: its number in 8 digits, a space, "x"s and a line
 //   feed), run_exit_after_ms (absent: run until killed),
@@ -218,6 +220,9 @@ int do_check(const std::vector<std::string>& args) {
     }
   }
   sleep_ms(setting<std::int64_t>(fake, "check_sleep_ms").value_or(0));
+  if (auto line = setting<std::string>(fake, "check_append_line")) {
+    (void)platform::append_file_shared(beside_exe("fake-core-checks.txt"), *line + "\n");
+  }
   write_lines(fake, "check_stdout", platform::write_stdout);
   write_lines(fake, "check_stderr", platform::write_stderr);
   if (auto raw = setting<std::string>(fake, "check_stderr_raw")) platform::write_stderr(*raw);
@@ -303,6 +308,8 @@ int do_spawn(const std::vector<std::string>& args) {
 }
 
 }  // namespace
+
+int tavrel::tavrel_invalid_arguments_exit() { return 1; }
 
 int tavrel::tavrel_main(std::vector<std::string> args) {
   try {

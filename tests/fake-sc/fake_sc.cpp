@@ -51,6 +51,8 @@ std::string from_hex(const std::string& hex) {
 
 }  // namespace
 
+int tavrel::tavrel_invalid_arguments_exit() { return 1; }
+
 int tavrel::tavrel_main(std::vector<std::string> args) {
   auto exe = platform::current_exe();
   const platform::Path exe_dir = exe ? exe.value().parent_path() : platform::Path{};

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -219,9 +220,10 @@ TEST(WineService, InstallServeStopReinstallUninstall) {
             (json{{"ok", true}, {"running", true}, {"log_path", LOG_PATH}}));
   ASSERT_TRUE(second.accept_pid(30s));
   EXPECT_EQ(sc({"stop", "TavrelService"}).exit_code, 0);
-  EXPECT_TRUE(eventually(
-      [] { return service_log().find(" shutting down (service stop)\n") != std::string::npos; },
-      30s))
+  // The cause on its own line, then the fixed shutdown line.
+  const std::regex stop_lines(
+      " stop requested \\(service stop\\)\n\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} shutting down \\(signal 0\\)\n");
+  EXPECT_TRUE(eventually([&] { return std::regex_search(service_log(), stop_lines); }, 30s))
       << service_log();
   EXPECT_TRUE(second.ended(15s));
   EXPECT_TRUE(eventually(

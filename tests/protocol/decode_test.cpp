@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "common/text.h"
 #include "protocol/protocol.h"
 
 namespace tavrel::protocol {
@@ -382,6 +383,41 @@ TEST(DecodeConfig, ClassifiesNumbers) {
     ASSERT_FALSE(result.ok());
     EXPECT_NE(result.error().message().find("number out of range"), std::string::npos);
     EXPECT_FALSE(decode_envelope_shallow(R"({"token":"a","req":{"cmd":"start","config":)" + text + "}}").ok());
+  }
+}
+
+// A client's check of its file: the decoder's verdict on the same text sent as a start's
+// config, and the fault placed in the file itself.
+TEST(CheckConfigValue, RefusesWhatTheDecoderRefusesAsAConfig) {
+  struct Case {
+    std::string text;
+    std::string fault;  // empty when it passes
+    bool too_deep = false;
+  };
+  const std::string deepest = std::string(125, '[') + std::string(125, ']');
+  const std::vector<Case> cases = {
+      {" {\"a\":[1,-0,1e-400,18446744073709551616,\"\\ud83d\\ude00\"]}\r\n", ""},
+      {deepest, ""},
+      {"[" + deepest + "]", "nesting too deep at line 1, column 126", true},
+      {"\xEF\xBB\xBF{}", "unexpected character U+FEFF at line 1, column 1 (expected a value)"},
+      {std::string("{}\0", 3), "unexpected text after the JSON value at line 1, column 3"},
+      {"{}\n\xC2\xA0", "unexpected text after the JSON value at line 2, column 1"},
+      {"{\"a\":\n 1e400}", "number out of range at line 2, column 2 (too large for a double)"},
+      {R"({"a":"\ud800"})", "unpaired surrogate \\ud800 in a string at line 1, column 7"},
+      {"{\"\xE9\":1}", "invalid UTF-8 at line 1, column 3"},
+      {" \n", "unexpected end of text at line 2, column 1 (expected a value)"},
+      {"{} {}", "unexpected text after the JSON value at line 1, column 4"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const auto fault = check_config_value(c.text);
+    EXPECT_EQ(fault ? fault->description.substr(0, c.fault.size()) : "", c.fault);
+    EXPECT_EQ(fault && fault->too_deep, c.too_deep);
+    const std::string line = R"({"token":"a","req":{"cmd":"start","config":)" + c.text + "}}";
+    if (text::is_valid_utf8(line)) {
+      EXPECT_EQ(decode_envelope(line).ok(), c.fault.empty());
+      EXPECT_EQ(decode_envelope_shallow(line).ok(), c.fault.empty());
+    }
   }
 }
 

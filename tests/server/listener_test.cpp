@@ -68,6 +68,7 @@ TEST(Listener, StopWhileRetryingEndsTheServerPromptly) {
   EXPECT_LT(server.stop(), 260ms);
   const std::string log = dir.log();
   EXPECT_EQ(count_lines(log, "shutting down"), 0u);
+  EXPECT_EQ(count_lines(log, "stop requested"), 0u);
   EXPECT_EQ(count_lines(log, "listening on"), 0u);
 }
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <future>
@@ -68,47 +69,67 @@ TEST(Token, ThirtyTwoLowerHexAndFreshEachTime) {
 }
 
 TEST(Startup, WritesTokenStartLineAndShutsDownWithinAPoll) {
-  testing::TempDir temp("启动 start up");
-  const platform::Path dir = platform::join(temp.path(), "svc 服务");
-  platform::set_env(files::SERVICE_DIR_VARIABLE, platform::to_utf8(dir));
-  ServerOptions options = test_options();
-  options.stop_poll = 200ms;
-  std::chrono::steady_clock::duration stop_took{};
-  int server_running_calls = 0;
-  bool token_at_running = false;
-  {
-    RunningServer server(options);
-    auto port = server.listening.get_future();
-    ASSERT_EQ(port.wait_for(20s), std::future_status::ready);
-    const auto raised = std::chrono::steady_clock::now();
-    server.stop->raise(StopCause::ServiceStop);
-    server.thread.join();
-    stop_took = std::chrono::steady_clock::now() - raised;
-    server_running_calls = server.running_calls;
-    token_at_running = server.token_at_running;
-  }
-  EXPECT_LT(stop_took, 400ms);
-  EXPECT_EQ(server_running_calls, 1);
-  EXPECT_TRUE(token_at_running) << "the server said it runs before its token was written";
-  EXPECT_TRUE(platform::exists(platform::join(dir, files::WORK_DIR)));
-  const std::string token = testing::read_file(platform::join(dir, files::TOKEN_FILE));
-  EXPECT_TRUE(std::regex_match(token, std::regex("[0-9a-f]{32}"))) << token;
+  // An empty directory value is the empty path: every name resolves in the current directory.
+  for (const bool empty_value : {false, true}) {
+    SCOPED_TRACE(empty_value ? "empty directory value" : "named directory");
+    testing::TempDir temp("启动 start up");
+    const platform::Path named = platform::join(temp.path(), "svc 服务");
+    const platform::Path dir = empty_value ? platform::Path() : named;
+    const platform::Path files_at = empty_value ? temp.path() : named;
+    struct CurrentDir {
+      platform::Path saved = std::filesystem::current_path();
+      ~CurrentDir() { std::filesystem::current_path(saved); }
+    } restore_cwd;
+    if (empty_value) std::filesystem::current_path(temp.path());
+    platform::set_env(files::SERVICE_DIR_VARIABLE, platform::to_utf8(dir));
+    ServerOptions options = test_options();
+    options.stop_poll = 200ms;
+    std::chrono::steady_clock::duration stop_took{};
+    int server_running_calls = 0;
+    bool token_at_running = false;
+    {
+      RunningServer server(options);
+      auto port = server.listening.get_future();
+      ASSERT_EQ(port.wait_for(20s), std::future_status::ready);
+      const auto raised = std::chrono::steady_clock::now();
+      server.stop->raise(StopCause::ServiceStop);
+      server.thread.join();
+      stop_took = std::chrono::steady_clock::now() - raised;
+      server_running_calls = server.running_calls;
+      token_at_running = server.token_at_running;
+    }
+    platform::unset_env(files::SERVICE_DIR_VARIABLE);
+    EXPECT_LT(stop_took, 400ms);
+    EXPECT_EQ(server_running_calls, 1);
+    EXPECT_TRUE(token_at_running) << "the server said it runs before its token was written";
+    EXPECT_TRUE(platform::exists(platform::join(files_at, files::WORK_DIR)));
+    const std::string token = testing::read_file(platform::join(files_at, files::TOKEN_FILE));
+    EXPECT_TRUE(std::regex_match(token, std::regex("[0-9a-f]{32}"))) << token;
 
-  const std::string log = service_log(dir);
-  const std::string stamp = "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} ";
-  const std::regex shape(stamp + "tavrel-service 1\\.1\\.1 starting, dir [^\n]+, sing-box missing\n" + stamp +
-                         "listening on 127\\.0\\.0\\.1:\\d+\n" + stamp + "shutting down \\(service stop\\)\n");
-  EXPECT_TRUE(std::regex_match(log, shape)) << log;
-  EXPECT_NE(log.find("starting, dir " + platform::to_utf8(dir) + ", sing-box missing"), std::string::npos) << log;
-  platform::unset_env(files::SERVICE_DIR_VARIABLE);
+    const std::string log = service_log(files_at);
+    const std::string stamp = "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} ";
+    const std::regex shape(stamp + "tavrel-service 1\\.1\\.1 starting, dir [^\n]*, sing-box missing\n" +
+                           stamp + "listening on 127\\.0\\.0\\.1:\\d+\n" + stamp +
+                           "stop requested \\(service stop\\)\n" + stamp + "shutting down \\(signal 0\\)\n");
+    EXPECT_TRUE(std::regex_match(log, shape)) << log;
+    EXPECT_NE(log.find("starting, dir " + platform::to_utf8(dir) + ", sing-box missing"), std::string::npos)
+        << log;
+  }
 }
 
 TEST(Token, ReplacesAnOlderFileWithRestrictedAccessAndLeavesNoPart) {
   testing::TempDir temp("令牌 token");
   const platform::Path file = platform::join(temp.path(), files::TOKEN_FILE);
   ASSERT_TRUE(platform::write_file(file, "an older token, readable by all").ok());
+  // A link planted at the temporary name is replaced, not written through.
+  const platform::Path elsewhere = platform::join(temp.path(), "elsewhere");
+  ASSERT_TRUE(platform::write_file(elsewhere, "not the token's").ok());
+  std::error_code link_failed;
+  std::filesystem::create_symlink(elsewhere, platform::join(temp.path(), std::string(files::TOKEN_FILE) + ".tmp"),
+                                  link_failed);
   ASSERT_TRUE(write_token_file(file, "0123456789abcdef0123456789abcdef").ok());
   EXPECT_EQ(testing::read_file(file), "0123456789abcdef0123456789abcdef");
+  EXPECT_EQ(testing::read_file(elsewhere), "not the token's");
   EXPECT_FALSE(platform::exists(platform::join(temp.path(), std::string(files::TOKEN_FILE) + ".tmp")));
   auto access = platform::file_access_text(file);
   ASSERT_TRUE(access) << access.error().chain();

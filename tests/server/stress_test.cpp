@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <latch>
+#include <memory>
 #include <thread>
 
 #include "platform/process_stats.h"
@@ -120,16 +121,19 @@ TEST(ConnectionStress, StatusIsAnsweredAtOnceWhileStartsQueueInOrder) {
   ASSERT_NE(port, 0);
   const std::string token = dir.token();
 
-  std::vector<Exchange> queued(QUEUED + 1);
-  std::vector<std::thread> clients;
-  clients.push_back(send_from_thread(port, start_line(token, R"({"fake":{"check_sleep_ms":4000,"check_exit":1}})"),
-                                     queued[0]));
+  Exchange slow;
+  std::thread slow_client =
+      send_from_thread(port, start_line(token, R"({"fake":{"check_sleep_ms":4000,"check_exit":1}})"), slow);
   std::this_thread::sleep_for(100ms);
+  // Sent one after the other from this thread, each line whole before the next connection.
+  std::vector<std::unique_ptr<Client>> queued;
   for (int i = 1; i <= QUEUED; ++i) {
-    // Each check takes a while, so the order of the answers shows the order of the runs.
-    const std::string fake = R"({"fake":{"check_sleep_ms":20},"n":)" + std::to_string(i) + "}";
-    clients.push_back(send_from_thread(
-        port, i == STOP_AT ? request_line(token, R"({"cmd":"stop"})") : start_line(token, fake), queued[i]));
+    // Each check records its number: replies on separate connections may arrive in any order.
+    const std::string n = std::to_string(i);
+    const std::string fake = R"({"fake":{"check_sleep_ms":20,"check_append_line":")" + n + R"("},"n":)" + n + "}";
+    queued.push_back(std::make_unique<Client>());
+    ASSERT_TRUE(queued.back()->connect(port));
+    ASSERT_TRUE(queued.back()->send(i == STOP_AT ? request_line(token, R"({"cmd":"stop"})") : start_line(token, fake)));
     std::this_thread::sleep_for(30ms);
   }
 
@@ -141,17 +145,20 @@ TEST(ConnectionStress, StatusIsAnsweredAtOnceWhileStartsQueueInOrder) {
     EXPECT_TRUE(got.bytes.starts_with(R"({"ok":true,"running":)")) << got.bytes;
   }
   const auto probes_done = Clock::now();
-  for (auto& client : clients) client.join();
+  slow_client.join();
 
   std::sort(waits.begin(), waits.end());
   EXPECT_LT(waits[PROBES / 2], 1s);
   EXPECT_LT(waits.back(), 1s);
-  EXPECT_GT(queued[0].answered, probes_done) << "the probes did not wait behind the slow check";
+  EXPECT_GT(slow.answered, probes_done) << "the probes did not wait behind the slow check";
+  std::string in_order;
   for (int i = 1; i <= QUEUED; ++i) {
     SCOPED_TRACE(i);
-    EXPECT_TRUE(queued[i].received.bytes.starts_with(R"({"ok":true,"running":)")) << queued[i].received.bytes;
-    EXPECT_GT(queued[i].answered, queued[i - 1].answered);
+    const Client::Received got = queued[static_cast<std::size_t>(i - 1)]->read_to_end(60s);
+    EXPECT_TRUE(got.bytes.starts_with(R"({"ok":true,"running":)")) << got.bytes;
+    if (i != STOP_AT) in_order += std::to_string(i) + "\n";
   }
+  EXPECT_EQ(read_file(platform::join(dir.dir(), "fake-core-checks.txt")), in_order);
   EXPECT_NE(read_file(platform::join(dir.dir(), "config.json")).find("\"n\": " + std::to_string(QUEUED)),
             std::string::npos);
   std::printf("[ figures  ] status behind %d queued starts: median %lld ms, max %lld ms\n", QUEUED,
