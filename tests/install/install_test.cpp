@@ -233,7 +233,7 @@ TEST_F(Install, UpgradeReplacesTheFilesAfterTheStopOrBringsTheOldVersionBack) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ASSERT_TRUE(platform::remove_all(dir_));
+    if (platform::exists(dir_)) ASSERT_TRUE(platform::remove_all(dir_));
     ASSERT_TRUE(platform::create_directories(dir_));
     ASSERT_TRUE(platform::write_file(join(dir_, platform::SERVICE_EXE_NAME), "old service"));
     ASSERT_TRUE(platform::write_file(join(dir_, platform::CORE_EXE_NAME), "old core"));
