@@ -478,6 +478,33 @@ TEST_F(Install, UninstallWithNothingInstalledStillSucceeds) {
   // Uninstall writes no log line, so nothing creates the directory.
   EXPECT_FALSE(platform::exists(dir_));
 }
+// A program still running from the directory: Windows keeps its file, POSIX would remove it.
+TEST_F(Install, UninstallNamesWhatItLeftBehind) {
+  if (!WINDOWS) GTEST_SKIP() << "POSIX removes a file that is in use";
+  states({"1060"});
+  ASSERT_TRUE(platform::create_directories(dir_));
+  const Path held = join(dir_, "held.exe");
+  ASSERT_TRUE(platform::copy_file(testing::helper_program("fake-core"), held));
+  ASSERT_TRUE(
+      platform::write_file(join(dir_, "fake-core.json"), R"({"fake":{"version_sleep_ms":60000}})"));
+  ASSERT_TRUE(platform::write_file(join(dir_, "config.json"), "{}"));
+  auto out = platform::open_output_file(join(root_.path(), "held.log"));
+  ASSERT_TRUE(out);
+  auto running = platform::spawn(held, {platform::from_utf8("version")}, *out, *out);
+  ASSERT_TRUE(running) << running.error().chain();
+
+  const auto result = run({"uninstall"});
+  running->terminate();
+  (void)running->wait();
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.out, "uninstalled\n");
+  EXPECT_TRUE(
+      result.err.starts_with("警告：服务目录未能完全删除，留下了 " + dir_text() + "（held.exe）："))
+      << result.err;
+  EXPECT_TRUE(result.err.ends_with(")\n")) << result.err;
+  EXPECT_FALSE(platform::exists(join(dir_, "config.json")));
+}
+
 // Only POSIX can take the tool away entirely: Windows also searches its system directory.
 TEST_F(Install, WithoutScInstallFailsAndUninstallSucceeds) {
   if (WINDOWS) GTEST_SKIP() << "the system directory always holds sc.exe";
