@@ -29,6 +29,8 @@ constexpr std::string_view RECOVERY_WARNING = "警告：无法设置服务的故
 // most this long in all. The same wait bounds a start.
 constexpr auto STATE_POLL = 200ms;
 constexpr auto STATE_WAIT = 30s;
+// After a stop that did not come in time, at the start of an install.
+constexpr std::string_view NOTHING_CHANGED = "，未更改任何文件";
 constexpr std::uint32_t MARKED_FOR_DELETE = 1072;
 constexpr std::string_view MARKED_FOR_DELETE_HINT =
     "该服务仍被标记为待删除：请关闭占用它的程序（例如“服务”管理控制台），或重新启动 Windows。";
@@ -68,14 +70,15 @@ Result<std::uint32_t> wait_for_stop(std::uint32_t state) {
   return state;
 }
 
-// Sends the stop and waits for it; a failure leaves the service as it is.
-Status stop_service(std::uint32_t state) {
+// Sends the stop and waits for it; a failure leaves the service as it is. `then` ends the
+// message of a stop that did not come, saying what that left.
+Status stop_service(std::uint32_t state, std::string_view then = "") {
   (void)run_sc({"stop", service_name()});
   auto last = wait_for_stop(state);
   if (!last) return std::move(last).error();
   if (*last == STATE_STOPPED) return {};
   return CommandError("服务在 " + seconds_text(STATE_WAIT) + " 秒内未停止（状态：" +
-                      state_name(*last) + "），未更改任何文件");
+                      state_name(*last) + "）" + std::string(then));
 }
 
 // After a start that sc accepted: the service runs once it reports RUNNING (it does so only
@@ -184,7 +187,7 @@ Status install(const platform::Path& singbox) {
     if (!state) return std::move(state).error();
     // Nothing is touched until the old service has let go of its files.
     if (*state != STATE_STOPPED) {
-      if (auto stopped = stop_service(*state); !stopped) return stopped;
+      if (auto stopped = stop_service(*state, NOTHING_CHANGED); !stopped) return stopped;
       upgrade.was_running = true;
     }
   }
