@@ -33,12 +33,14 @@ CommandError rejected(const std::vector<std::string>& args, const std::string& e
 }
 
 Result<ScRun> run_sc(const std::vector<std::string>& args) {
-  auto sc = platform::find_program(platform::SC_EXE_NAME);
+  auto sc = platform::find_tool(platform::SC_EXE_NAME);
   if (!sc) return cannot_run(std::move(sc).error());
   std::vector<platform::Path> native_args;
   native_args.reserve(args.size());
   for (const std::string& arg : args) native_args.push_back(platform::from_utf8(arg));
-  auto run = platform::run_captured(sc.value(), native_args, std::nullopt);
+  platform::SpawnOptions options;
+  options.working_dir = sc->working_dir;
+  auto run = platform::run_captured(sc->program, native_args, std::nullopt, std::move(options));
   if (!run) return cannot_run(std::move(run).error());
   return ScRun{static_cast<std::uint32_t>(run->exit_code), std::move(run->out),
                std::move(run->err)};

@@ -18,6 +18,7 @@ struct ScRun {
 };
 
 // Runs sc with `args` (UTF-8, one element per argument, passed on unchanged) and waits for it.
+// On Windows only the system directory's sc.exe is run, in that directory.
 // Fails only when sc cannot be found, started or waited for: "无法运行 sc.exe".
 Result<ScRun> run_sc(const std::vector<std::string>& args);
 

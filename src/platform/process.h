@@ -83,6 +83,8 @@ struct SpawnOptions {
   // run_captured: where the child's tree is recorded while it runs (see leftovers.h), so that
   // what a crash leaves of it is ended at the next start-up. Empty: not recorded.
   Path record_dir = {};
+  // The child's current directory. Empty: this process's.
+  Path working_dir = {};
 };
 
 // The PATH a child started with `system_path` gets.

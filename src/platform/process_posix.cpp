@@ -130,6 +130,7 @@ void close_range_in_child(unsigned low, unsigned high, int max_fd) {
 
 struct ChildSetup {
   const char* program;
+  const char* working_dir;  // nullptr: stay where the parent is
   char* const* argv;
   char* const* envp;
   int in, out, err;
@@ -162,6 +163,10 @@ struct ChildSetup {
     _exit(127);
   }
   close_range_in_child(3, ~0U, s.max_fd);
+  if (s.working_dir != nullptr && chdir(s.working_dir) != 0) {
+    *s.failure = errno;
+    _exit(127);
+  }
 
   struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
@@ -311,7 +316,9 @@ Result<Process> spawn_with(const Path& program, const std::vector<Path>& args, i
   // it fault on every page it writes next; the parent waits here until the child has exec'd
   // or given up.
   volatile int failure = 0;
-  const ChildSetup setup{program.c_str(), argv.data(), options.system_path ? envp.data() : environ,
+  const ChildSetup setup{program.c_str(),
+                         options.working_dir.empty() ? nullptr : options.working_dir.c_str(),
+                         argv.data(), options.system_path ? envp.data() : environ,
                          in, out, err, getpid(), max_fd, &failure};
   pid_t pid = -1;
   int fork_error = 0;

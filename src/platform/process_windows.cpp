@@ -262,8 +262,9 @@ Result<Process> spawn_with(const Path& program, const std::vector<Path>& args, H
 
   PROCESS_INFORMATION pi{};
   if (!CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, flags,
-                      options.system_path ? environment.data() : nullptr, nullptr, &si.StartupInfo,
-                      &pi)) {
+                      options.system_path ? environment.data() : nullptr,
+                      options.working_dir.empty() ? nullptr : options.working_dir.c_str(),
+                      &si.StartupInfo, &pi)) {
     return last_os_error();
   }
   Process child = ProcessAccess::make(pi.hProcess, pi.hThread, std::move(tree));

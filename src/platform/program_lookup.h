@@ -8,11 +8,19 @@
 
 namespace tavrel::platform {
 
-// The full path of the program `file_name`, looked for in the running program's directory,
-// then (Windows) the system directory and the Windows directory, then the directories of
-// PATH. The current directory is never searched, nor a relative PATH entry, so a file planted
-// where the command happens to run cannot stand in for the tool. Fails with the system's
-// "file not found" error when no directory holds it.
-Result<Path> find_program(std::string_view file_name);
+// A tool to run and the directory to run it in (empty: the caller's current directory).
+struct Tool {
+  Path program;
+  Path working_dir;
+};
+
+// The platform's tool `file_name`.
+// Windows: only the one in the system directory, started with that directory as its current
+// directory. An install runs elevated, often from a user's download folder: a file planted
+// beside the program, in a PATH entry or in the current directory must never stand in for it.
+// POSIX (where the tools exist only as test stand-ins): the running program's directory, then
+// the absolute directories of PATH; never the current directory.
+// Fails with the system's "file not found" error when no directory holds it.
+Result<Tool> find_tool(std::string_view file_name);
 
 }  // namespace tavrel::platform

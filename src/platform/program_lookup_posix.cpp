@@ -31,11 +31,11 @@ std::vector<Path> search_dirs() {
 
 }  // namespace
 
-Result<Path> find_program(std::string_view file_name) {
+Result<Tool> find_tool(std::string_view file_name) {
   for (const Path& dir : search_dirs()) {
-    const Path candidate = join(dir, file_name);
+    Path candidate = join(dir, file_name);
     if (platform::is_regular_file(candidate) && ::access(candidate.c_str(), X_OK) == 0)
-      return candidate;
+      return Tool{std::move(candidate), Path{}};
   }
   return os_error(ENOENT);
 }

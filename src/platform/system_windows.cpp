@@ -4,19 +4,24 @@
 #include <cstdlib>
 
 #include "platform/system.h"
+#include "platform/system_library.h"
 
 namespace tavrel::platform {
 namespace {
 
 using ProcessPrngFn = BOOL(WINAPI*)(PBYTE, SIZE_T);
+using BCryptGenRandomFn = decltype(&::BCryptGenRandom);
 
 // ProcessPrng where the system has it (Windows 10 and later), else BCryptGenRandom.
 ProcessPrngFn process_prng() {
-  static const ProcessPrngFn fn = []() -> ProcessPrngFn {
-    HMODULE module = ::LoadLibraryExW(L"bcryptprimitives.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (module == nullptr) return nullptr;
-    return reinterpret_cast<ProcessPrngFn>(reinterpret_cast<void*>(::GetProcAddress(module, "ProcessPrng")));
-  }();
+  static const ProcessPrngFn fn =
+      system_function_as<ProcessPrngFn>(L"bcryptprimitives.dll", "ProcessPrng");
+  return fn;
+}
+
+BCryptGenRandomFn bcrypt_gen_random() {
+  static const BCryptGenRandomFn fn =
+      system_function_as<BCryptGenRandomFn>(L"bcrypt.dll", "BCryptGenRandom");
   return fn;
 }
 
@@ -25,13 +30,14 @@ ProcessPrngFn process_prng() {
 void secure_random(void* out, std::size_t size) {
   if (size == 0) return;
   if (ProcessPrngFn prng = process_prng(); prng != nullptr && prng(static_cast<PBYTE>(out), size)) return;
+  // Without a secure source there is no safe token.
+  const BCryptGenRandomFn gen_random = bcrypt_gen_random();
+  if (gen_random == nullptr) std::abort();
   auto* p = static_cast<unsigned char*>(out);
   while (size > 0) {
     const ULONG chunk = size > 0x10000000 ? 0x10000000 : static_cast<ULONG>(size);
-    if (!BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, p, chunk, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
-      // Without a secure source there is no safe token.
+    if (!BCRYPT_SUCCESS(gen_random(nullptr, p, chunk, BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
       std::abort();
-    }
     p += chunk;
     size -= chunk;
   }

@@ -1,15 +1,19 @@
-// A stand-in for the platform's service control tool. Tests copy it beside a copy of the
-// program under the tool's file name.
+// A stand-in for the platform's service control tool. On POSIX tests copy it beside a copy of
+// the program under the tool's file name; on Windows it is the system directory's sc.exe of the
+// Wine prefix the install tests run in.
 //
-// Every run appends one JSON line to "fake-sc-calls.jsonl" beside the executable:
-//   {"args": [<arguments after the program name>], "ms": <steady clock, milliseconds>}
-// and then answers as "fake-sc-script.json" beside the executable says for its first argument:
+// It works in the directory named by TAVREL_FAKE_SC_DIR (beside the executable when unset), so
+// that tests running side by side each keep their own script and calls. Every run appends one
+// JSON line to "fake-sc-calls.jsonl" there:
+//   {"args": [<arguments after the program name>], "ms": <steady clock, milliseconds>,
+//    "cwd": <its current directory>, "exe_dir": <the directory of its executable>}
+// and then answers as "fake-sc-script.json" there says for its first argument:
 //   {"query": {"exit": 1060, "stderr": "...", "stdout": "..."}, ...}
 // ("stderr_hex" gives the standard error as hexadecimal bytes, for text that is not UTF-8.)
 // A word the script does not name (or a missing script) succeeds silently. An answer with
 // "call": N applies to the Nth run with that word only (counted from 1); the others succeed.
 //
-// "fake-sc-states.txt" beside the executable scripts "query": one state a line (STOPPED,
+// "fake-sc-states.txt" there scripts "query": one state a line (STOPPED,
 // START_PENDING, STOP_PENDING, RUNNING, or a number for a service that is not registered,
 // which is then the exit code), taken in turn by each query, the last line repeated once
 // they run out. Each state is printed as the service manager's STATE block.
@@ -17,6 +21,7 @@
 // (when it is a small file), so a test sees which version was installed at each step.
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -34,6 +39,7 @@ namespace {
 using nlohmann::json;
 namespace platform = tavrel::platform;
 
+constexpr std::string_view DIR_VARIABLE = "TAVREL_FAKE_SC_DIR";
 constexpr std::string_view CALLS_FILE = "fake-sc-calls.jsonl";
 constexpr std::string_view SCRIPT_FILE = "fake-sc-script.json";
 constexpr std::string_view STATES_FILE = "fake-sc-states.txt";
@@ -123,13 +129,20 @@ std::string from_hex(const std::string& hex) {
 
 int tavrel::tavrel_main(std::vector<std::string> args) {
   auto exe = platform::current_exe();
-  const platform::Path dir = exe ? exe.value().parent_path() : platform::Path{};
+  const platform::Path exe_dir = exe ? exe.value().parent_path() : platform::Path{};
+  const platform::Path dir = platform::env_path(DIR_VARIABLE).value_or(exe_dir);
+  std::error_code ec;
+  const platform::Path cwd = std::filesystem::current_path(ec);
   const std::vector<std::string> rest(args.begin() + (args.empty() ? 0 : 1), args.end());
 
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::steady_clock::now().time_since_epoch())
                       .count();
-  const json call{{"args", rest}, {"ms", ms}, {"core", installed_core()}};
+  const json call{{"args", rest},
+                  {"ms", ms},
+                  {"cwd", platform::to_utf8(cwd)},
+                  {"exe_dir", platform::to_utf8(exe_dir)},
+                  {"core", installed_core()}};
   (void)platform::append_file_shared(
       platform::join(dir, CALLS_FILE),
       call.dump(-1, ' ', false, json::error_handler_t::replace) + "\n");

@@ -1,5 +1,5 @@
-// install and uninstall, run as a child: a copy of the program with the stand-in sc beside it,
-// so that the lookup finds the stand-in first, and the service directory in a temporary place.
+// install and uninstall, run as a child: a copy of the program, the stand-in sc where the
+// program looks for it, and the service directory in a temporary place.
 #include "install/install.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +14,7 @@
 #include "platform/env.h"
 #include "platform/fs.h"
 #include "platform/process.h"
+#include "platform/program_lookup.h"
 #include "support/test_support.h"
 
 namespace tavrel::install {
@@ -24,10 +25,13 @@ using nlohmann::json;
 using platform::Path;
 
 const bool WINDOWS = platform::SERVICE_EXE_NAME.ends_with(".exe");
+constexpr std::string_view SC_DIR_VARIABLE = "TAVREL_FAKE_SC_DIR";
 
 struct ScCall {
   std::vector<std::string> args;
   long long ms = 0;
+  std::string cwd;
+  std::string exe_dir;
   // The installed core at that moment.
   std::string core;
 };
@@ -36,27 +40,38 @@ class Install : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(platform::copy_file(testing::service_program(), program_));
-    ASSERT_TRUE(platform::copy_file(testing::helper_program("fake-sc"),
+    // POSIX looks beside the program first: the stand-in goes there. Windows runs only the
+    // system directory's sc.exe, the stand-in in the prefix these tests run in; a decoy
+    // planted beside the program must never run.
+    ASSERT_TRUE(platform::copy_file(testing::helper_program(WINDOWS ? "fake-core" : "fake-sc"),
                                     join(bin_.path(), platform::SC_EXE_NAME)));
+    if (WINDOWS) {
+      auto sc = platform::find_tool(platform::SC_EXE_NAME);
+      ASSERT_TRUE(sc && testing::read_file(sc->program) ==
+                            testing::read_file(testing::helper_program("fake-sc")))
+          << "run by tests/install/wine_sc_prefix.sh, in a prefix whose sc.exe is the stand-in";
+    }
+    platform::set_env(SC_DIR_VARIABLE, platform::to_utf8(sc_dir_.path()));
     ASSERT_TRUE(platform::write_file(core_, "core bytes"));
     platform::set_env(files::SERVICE_DIR_VARIABLE, platform::to_utf8(dir_));
   }
-  void TearDown() override { platform::unset_env(files::SERVICE_DIR_VARIABLE); }
+  void TearDown() override {
+    platform::unset_env(files::SERVICE_DIR_VARIABLE);
+    platform::unset_env(SC_DIR_VARIABLE);
+  }
 
   static Path join(const Path& dir, std::string_view name) { return platform::join(dir, name); }
 
   void script(const json& answers) {
-    ASSERT_TRUE(platform::write_file(join(bin_.path(), "fake-sc-script.json"), answers.dump()));
+    ASSERT_TRUE(platform::write_file(join(sc_dir_.path(), "fake-sc-script.json"), answers.dump()));
   }
   // What each query answers in turn; "1060" is a service that is not registered.
   void states(const std::vector<std::string>& each) {
     std::string lines;
     for (const auto& state : each) lines += state + "\n";
-    ASSERT_TRUE(platform::write_file(join(bin_.path(), "fake-sc-states.txt"), lines));
+    ASSERT_TRUE(platform::write_file(join(sc_dir_.path(), "fake-sc-states.txt"), lines));
   }
-  void forget_calls() {
-    ASSERT_TRUE(platform::remove_all(join(bin_.path(), "fake-sc-calls.jsonl")));
-  }
+  void forget_calls() { ASSERT_TRUE(platform::remove_all(calls_file())); }
 
   platform::CapturedRun run(const std::vector<std::string>& args) {
     std::vector<Path> native;
@@ -70,15 +85,18 @@ class Install : public ::testing::Test {
 
   std::vector<ScCall> calls() const {
     std::vector<ScCall> out;
-    const std::string text = testing::read_file(join(bin_.path(), "fake-sc-calls.jsonl"));
+    const std::string text = testing::read_file(calls_file());
     std::size_t start = 0;
     for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
       const json line = json::parse(text.substr(start, end - start));
       out.push_back({line["args"].get<std::vector<std::string>>(), line["ms"].get<long long>(),
+                     line["cwd"].get<std::string>(), line["exe_dir"].get<std::string>(),
                      line["core"].is_string() ? line["core"].get<std::string>() : ""});
     }
     return out;
   }
+
+  Path calls_file() const { return join(sc_dir_.path(), "fake-sc-calls.jsonl"); }
 
   std::vector<std::vector<std::string>> call_args() const {
     std::vector<std::vector<std::string>> out;
@@ -93,6 +111,8 @@ class Install : public ::testing::Test {
   std::string log() const { return testing::read_file(join(dir_, files::SERVICE_LOG_FILE)); }
 
   testing::TempDir bin_{"tavrel install bin"};
+  // The stand-in's script and calls, apart from those of any test running beside this one.
+  testing::TempDir sc_dir_{"tavrel install sc"};
   testing::TempDir root_{"tavrel install root"};
   testing::TempDir source_{"tavrel 内核 source"};
   const Path program_ = join(bin_.path(), platform::SERVICE_EXE_NAME);
@@ -140,6 +160,10 @@ TEST_F(Install, FirstInstallCreatesAndStartsTheService) {
       QUERY_CALL,
   };
   EXPECT_EQ(call_args(), expected);
+  // Windows starts sc.exe in its own directory, not where the install was started.
+  if (WINDOWS) {
+    for (const ScCall& call : calls()) EXPECT_EQ(call.cwd, call.exe_dir) << call.args[0];
+  }
 
   EXPECT_EQ(testing::read_file(join(dir_, platform::SERVICE_EXE_NAME)),
             testing::read_file(program_));

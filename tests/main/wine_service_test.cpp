@@ -55,8 +55,8 @@ platform::CapturedRun run(const Path& program, const std::vector<std::string>& a
 }
 
 Path sc_program() {
-  auto sc = platform::find_program("sc.exe");
-  return sc ? sc.value() : Path("sc.exe");
+  auto sc = platform::find_tool("sc.exe");
+  return sc ? sc->program : Path("sc.exe");
 }
 
 platform::CapturedRun sc(const std::vector<std::string>& args) { return run(sc_program(), args); }

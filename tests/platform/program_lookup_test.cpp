@@ -42,8 +42,6 @@ class CurrentDirGuard {
   Path saved_;
 };
 
-std::string exe_name(const std::string& base) { return WINDOWS ? base + ".exe" : base; }
-
 // A program file in `dir`, executable on POSIX (the stand-in core copied under another name).
 Path plant(const Path& dir, const std::string& name) {
   const Path file = join(dir, name);
@@ -51,42 +49,59 @@ Path plant(const Path& dir, const std::string& name) {
   return file;
 }
 
-TEST(FindProgram, LooksBesideTheProgramFirst) {
+TEST(FindTool, PosixLooksBesideTheProgramFirst) {
+  if (WINDOWS) GTEST_SKIP() << "Windows looks only in its system directory";
   PathGuard path("");
-  auto found = find_program(exe_name("fake-sc"));
+  auto found = find_tool("fake-sc");
   ASSERT_TRUE(found) << found.error().chain();
-  EXPECT_EQ(found.value(), testing::helper_program("fake-sc"));
+  EXPECT_EQ(found->program, testing::helper_program("fake-sc"));
+  EXPECT_TRUE(found->working_dir.empty());
 }
 
-TEST(FindProgram, SearchesPathButNeverTheCurrentDirectory) {
+TEST(FindTool, PosixSearchesPathButNeverTheCurrentDirectory) {
+  if (WINDOWS) GTEST_SKIP() << "Windows looks only in its system directory";
   testing::TempDir listed("tavrel 路径 listed");
   testing::TempDir current("tavrel cwd");
-  const std::string name = exe_name("tavrel-lookup-probe");
+  const std::string name = "tavrel-lookup-probe";
   const Path in_path = plant(listed.path(), name);
   plant(current.path(), name);
 
   CurrentDirGuard cwd(current.path());
-  const std::string sep = WINDOWS ? ";" : ":";
   {
-    PathGuard path("." + sep + sep + to_utf8(listed.path()));
-    auto found = find_program(name);
+    PathGuard path(".::" + to_utf8(listed.path()));
+    auto found = find_tool(name);
     ASSERT_TRUE(found) << found.error().chain();
-    EXPECT_EQ(found.value(), in_path);
+    EXPECT_EQ(found->program, in_path);
   }
   {
     PathGuard path(".");
-    auto found = find_program(name);
-    ASSERT_FALSE(found) << to_utf8(found.value());
+    auto found = find_tool(name);
+    ASSERT_FALSE(found) << to_utf8(found->program);
     EXPECT_EQ(found.error().chain(), system_error_text(2));
   }
 }
 
-TEST(FindProgram, WindowsFindsItsOwnToolsWithoutPath) {
-  if (!WINDOWS) GTEST_SKIP() << "only Windows searches a system directory";
-  PathGuard path("");
-  auto found = find_program("sc.exe");
+// An elevated install run from a download folder must not run what was planted there.
+TEST(FindTool, WindowsRunsOnlyTheSystemDirectorysTool) {
+  if (!WINDOWS) GTEST_SKIP() << "only Windows has a system directory";
+  testing::TempDir listed("tavrel 路径 listed");
+  testing::TempDir current("tavrel cwd");
+  plant(listed.path(), "sc.exe");
+  plant(current.path(), "sc.exe");
+  CurrentDirGuard cwd(current.path());
+  PathGuard path(to_utf8(listed.path()) + ";.");
+  // Beside this program, where a lookup of the program's own directory would find it.
+  const Path beside = plant(testing::helper_program("fake-sc").parent_path(), "tavrel-probe.exe");
+  auto probe = find_tool("tavrel-probe.exe");
+  EXPECT_TRUE(platform::remove_all(beside));
+  EXPECT_FALSE(probe) << to_utf8(probe->program);
+
+  auto found = find_tool("sc.exe");
   ASSERT_TRUE(found) << found.error().chain();
-  EXPECT_TRUE(platform::is_regular_file(found.value()));
+  EXPECT_EQ(found->program, join(found->working_dir, "sc.exe"));
+  EXPECT_TRUE(platform::is_regular_file(found->program));
+  EXPECT_NE(found->working_dir, listed.path());
+  EXPECT_NE(found->working_dir, current.path());
 }
 
 }  // namespace
