@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/command_error.h"
@@ -25,5 +27,27 @@ Result<ScRun> run_sc(const std::vector<std::string>& args);
 // standard error holds nothing but white space; text that is not UTF-8 is read in the
 // console's code page.
 Status run_sc_strict(const std::vector<std::string>& args);
+
+// The failure of a refused run: "sc.exe <args joined by spaces> 失败: " and what sc said,
+// trimmed: its standard error, or its standard output when standard error is blank, text that
+// is not UTF-8 decoded from the console's code page.
+CommandError rejected(const std::vector<std::string>& args, const ScRun& run);
+
+// A service's state as sc query's STATE line gives it (the service manager's numbering).
+inline constexpr std::uint32_t STATE_STOPPED = 1;
+inline constexpr std::uint32_t STATE_START_PENDING = 2;
+inline constexpr std::uint32_t STATE_STOP_PENDING = 3;
+inline constexpr std::uint32_t STATE_RUNNING = 4;
+
+// The number on the STATE line of sc query's output, or nothing when there is none.
+std::optional<std::uint32_t> parse_state(std::string_view query_output);
+// The state's name as sc prints it ("STOP_PENDING"), or its number for one without a name here.
+std::string state_name(std::uint32_t state);
+
+// The state in the output of a finished sc query of `service`; fails as query_state does.
+Result<std::uint32_t> state_in(std::string_view service, const ScRun& query);
+// Asks sc for the state of `service`. Fails when sc cannot run, refuses the query, or prints
+// no state.
+Result<std::uint32_t> query_state(std::string_view service);
 
 }  // namespace tavrel::install

@@ -39,6 +39,8 @@ struct ScCall {
   long long ms = 0;
   std::string cwd;
   std::string exe_dir;
+  // The installed core at that moment.
+  std::string core;
 };
 
 class Install : public ::testing::Test {
@@ -70,6 +72,13 @@ class Install : public ::testing::Test {
   void script(const json& answers) {
     ASSERT_TRUE(platform::write_file(join(sc_dir_.path(), "fake-sc-script.json"), answers.dump()));
   }
+  // What each query answers in turn; "1060" is a service that is not registered.
+  void states(const std::vector<std::string>& each) {
+    std::string lines;
+    for (const auto& state : each) lines += state + "\n";
+    ASSERT_TRUE(platform::write_file(join(sc_dir_.path(), "fake-sc-states.txt"), lines));
+  }
+  void forget_calls() { ASSERT_TRUE(platform::remove_all(calls_file())); }
 
   platform::CapturedRun run(const std::vector<std::string>& args) {
     std::vector<Path> native;
@@ -88,7 +97,8 @@ class Install : public ::testing::Test {
     for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
       const json line = json::parse(text.substr(start, end - start));
       out.push_back({line["args"].get<std::vector<std::string>>(), line["ms"].get<long long>(),
-                     line["cwd"].get<std::string>(), line["exe_dir"].get<std::string>()});
+                     line["cwd"].get<std::string>(), line["exe_dir"].get<std::string>(),
+                     line["core"].is_string() ? line["core"].get<std::string>() : ""});
     }
     return out;
   }
@@ -126,9 +136,17 @@ const std::vector<std::string> FAILURE_CALL = {
 const std::vector<std::string> FAILUREFLAG_CALL = {"failureflag", "TavrelService", "1"};
 const std::vector<std::string> START_CALL = {"start", "TavrelService"};
 
+const std::vector<std::string> QUERY_CALL = {"query", "TavrelService"};
+const std::vector<std::string> STOP_CALL = {"stop", "TavrelService"};
+
+std::string joined(const std::vector<std::string>& args) {
+  std::string text = "sc.exe";
+  for (const auto& a : args) text += " " + a;
+  return text;
+}
+
 TEST_F(Install, FirstInstallCreatesAndStartsTheService) {
-  script({{"query",
-           {{"exit", 1060}, {"stdout", "[SC] EnumQueryServicesStatus:OpenService FAILED 1060"}}}});
+  states({"1060", "START_PENDING", "RUNNING"});
   ASSERT_TRUE(platform::write_file(join(source_.path(), "wintun.dll"), "driver bytes"));
 
   // Operands after the first are ignored.
@@ -138,13 +156,15 @@ TEST_F(Install, FirstInstallCreatesAndStartsTheService) {
   EXPECT_EQ(result.err, "");
 
   const std::vector<std::vector<std::string>> expected = {
-      {"query", "TavrelService"},
+      QUERY_CALL,
       {"create", "TavrelService", "binPath=", bin_path(), "start=", "auto",
        "DisplayName=", "Tavrel Service"},
       DESCRIPTION_CALL,
       FAILURE_CALL,
       FAILUREFLAG_CALL,
       START_CALL,
+      QUERY_CALL,
+      QUERY_CALL,
   };
   EXPECT_EQ(call_args(), expected);
   // Windows starts sc.exe in its own directory, not where the install was started.
@@ -163,41 +183,178 @@ TEST_F(Install, FirstInstallCreatesAndStartsTheService) {
   }
 }
 
-TEST_F(Install, ReinstallStopsPausesAndReconfigures) {
-  script({{"query", {{"exit", 0}}}, {"stop", {{"exit", 1062}, {"stderr", "not started"}}}});
+// An upgrade over an installed service: files are replaced only once the old service has
+// stopped, and any failure after that brings the old files and the old service back.
+TEST_F(Install, UpgradeReplacesTheFilesAfterTheStopOrBringsTheOldVersionBack) {
+  const std::string config_args_text =
+      joined({"config", "TavrelService", "binPath=", bin_path(), "start=", "auto"});
+  const std::string runs_again = "\n原有版本已重新运行。";
+  struct Case {
+    const char* name;
+    json script;
+    std::vector<std::string> states;
+    bool blocked_core = false;
+    // Empty: the upgrade succeeds.
+    std::string error_head;
+    std::string error_tail;
+    std::vector<std::string> words;
+  } cases[] = {
+      // Still starting, then running: the stop is sent again once it can be taken.
+      {"slow stop",
+       {{"stop", {{"exit", 1061}, {"stderr", "cannot accept control"}, {"call", 1}}}},
+       {"START_PENDING", "START_PENDING", "RUNNING", "STOP_PENDING", "STOP_PENDING", "STOPPED",
+        "START_PENDING", "RUNNING"},
+       false,
+       "",
+       "",
+       {"query", "stop", "query", "query", "stop", "query", "query", "query", "config",
+        "description", "failure", "failureflag", "start", "query", "query"}},
+      {"already stopped",
+       {},
+       {"STOPPED", "RUNNING"},
+       false,
+       "",
+       "",
+       {"query", "config", "description", "failure", "failureflag", "start", "query"}},
+      {"core cannot be moved",
+       {},
+       {"RUNNING", "STOPPED", "RUNNING"},
+       true,
+       "安装 " + platform::to_utf8(join(dir_, platform::CORE_EXE_NAME)) + " 失败: ",
+       runs_again,
+       {"query", "stop", "query", "start", "query"}},
+      {"config refused",
+       {{"config", {{"exit", 1}, {"stderr", "不支持"}}}},
+       {"RUNNING", "STOPPED", "START_PENDING", "RUNNING"},
+       false,
+       config_args_text + " 失败: 不支持",
+       runs_again,
+       {"query", "stop", "query", "config", "start", "query", "query"}},
+      {"start refused",
+       {{"start", {{"exit", 1053}, {"stderr", "no answer"}, {"call", 1}}}},
+       {"RUNNING", "STOPPED", "STOPPED", "RUNNING"},
+       false,
+       "sc.exe start TavrelService 失败: no answer",
+       runs_again,
+       {"query", "stop", "query", "config", "description", "failure", "failureflag", "start",
+        "query", "start", "query"}},
+      {"new version stops",
+       {},
+       {"RUNNING", "STOPPED", "START_PENDING", "STOPPED", "STOPPED", "RUNNING"},
+       false,
+       "服务启动后未能运行（状态：STOPPED）",
+       runs_again,
+       {"query", "stop", "query", "config", "description", "failure", "failureflag", "start",
+        "query", "query", "query", "start", "query"}},
+      {"old version does not start again",
+       {{"config", {{"exit", 1}, {"stderr", "不支持"}}},
+        {"start", {{"exit", 1058}, {"stderr", "disabled"}}}},
+       {"RUNNING", "STOPPED"},
+       false,
+       config_args_text + " 失败: 不支持",
+       "\n原有版本的文件已恢复，但它未能重新启动：sc.exe start TavrelService 失败: disabled",
+       {"query", "stop", "query", "config", "start"}},
+      {"stopped before, config refused",
+       {{"config", {{"exit", 1}, {"stderr", "不支持"}}}},
+       {"STOPPED"},
+       false,
+       config_args_text + " 失败: 不支持",
+       "\n原有版本的文件已恢复；它此前未在运行，未启动。",
+       {"query", "config"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (platform::exists(dir_)) ASSERT_TRUE(platform::remove_all(dir_));
+    ASSERT_TRUE(platform::create_directories(dir_));
+    ASSERT_TRUE(platform::write_file(join(dir_, platform::SERVICE_EXE_NAME), "old service"));
+    ASSERT_TRUE(platform::write_file(join(dir_, platform::CORE_EXE_NAME), "old core"));
+    ASSERT_TRUE(platform::write_file(join(dir_, "wintun.dll"), "old driver"));
+    ASSERT_TRUE(platform::write_file(join(dir_, "sing-box.tmp"), "left by an earlier failure"));
+    const Path blocker = join(dir_, "sing-box.old");
+    if (c.blocked_core) {
+      // A directory with something in it where the old core would be set aside.
+      ASSERT_TRUE(platform::create_directories(blocker));
+      ASSERT_TRUE(platform::write_file(join(blocker, "inside"), "x"));
+    }
+    script(c.script);
+    states(c.states);
+
+    const auto result = run({"install", platform::to_utf8(core_)});
+    const auto recorded = calls();
+    std::vector<std::string> words;
+    for (const auto& call : recorded) words.push_back(call.args.empty() ? "" : call.args[0]);
+    EXPECT_EQ(words, c.words);
+    for (const auto& call : recorded) {
+      if (call.args == STOP_CALL || call.args == START_CALL) continue;
+      // Until the old service has stopped, and again once it is started back, the old core is
+      // in place.
+      const bool new_in_place = call.args[0] == "config" || call.args[0] == "description" ||
+                                call.args[0] == "failure" || call.args[0] == "failureflag";
+      if (new_in_place) EXPECT_EQ(call.core, "core bytes") << call.args[0];
+    }
+    // The first start after the recovery settings starts the new version; any other start
+    // the old one, put back.
+    bool started = false, configured = false;
+    for (const auto& call : recorded) {
+      if (call.args[0] == "failureflag") configured = true;
+      if (call.args[0] != "start") continue;
+      EXPECT_EQ(call.core, !started && configured ? "core bytes" : "old core");
+      started = true;
+    }
+    // Nothing is replaced before STOPPED has been read.
+    for (std::size_t i = 0; i < recorded.size() && recorded[i].args[0] != "config"; ++i) {
+      if (recorded[i].args[0] != "start") EXPECT_EQ(recorded[i].core, "old core") << i;
+    }
+
+    if (c.error_head.empty()) {
+      EXPECT_EQ(result.exit_code, 0) << result.err;
+      EXPECT_EQ(result.out, "installed to " + dir_text() + "\n");
+      EXPECT_EQ(result.err, "");
+      EXPECT_EQ(testing::read_file(join(dir_, platform::SERVICE_EXE_NAME)),
+                testing::read_file(program_));
+      EXPECT_EQ(testing::read_file(join(dir_, platform::CORE_EXE_NAME)), "core bytes");
+    } else {
+      EXPECT_EQ(result.exit_code, 1);
+      EXPECT_TRUE(result.err.starts_with("错误：" + c.error_head)) << result.err;
+      EXPECT_TRUE(result.err.ends_with(c.error_tail + "\n")) << result.err;
+      EXPECT_EQ(testing::read_file(join(dir_, platform::SERVICE_EXE_NAME)), "old service");
+      EXPECT_EQ(testing::read_file(join(dir_, platform::CORE_EXE_NAME)), "old core");
+    }
+    // No wintun.dll beside the new core: the installed one stays as it is.
+    EXPECT_EQ(testing::read_file(join(dir_, "wintun.dll")), "old driver");
+    EXPECT_EQ(platform::exists(blocker), c.blocked_core);
+    for (const char* gone : {"tavrel-service.old", "sing-box.tmp", "tavrel-service.tmp"}) {
+      EXPECT_FALSE(platform::exists(join(dir_, gone))) << gone;
+    }
+    forget_calls();
+  }
+}
+
+// The one case that costs the whole wait.
+TEST_F(Install, StopThatNeverCompletesChangesNothing) {
+  states({"RUNNING", "STOP_PENDING"});
   ASSERT_TRUE(platform::create_directories(dir_));
   ASSERT_TRUE(platform::write_file(join(dir_, platform::SERVICE_EXE_NAME), "old service"));
   ASSERT_TRUE(platform::write_file(join(dir_, platform::CORE_EXE_NAME), "old core"));
-  ASSERT_TRUE(platform::write_file(join(dir_, "sing-box.tmp"), "left by an earlier failure"));
 
   const auto result = run({"install", platform::to_utf8(core_)});
-  EXPECT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_EQ(result.out, "installed to " + dir_text() + "\n");
-
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.err, "错误：服务在 30 秒内未停止（状态：STOP_PENDING），未更改任何文件\n");
   const auto recorded = calls();
-  const std::vector<std::vector<std::string>> expected = {
-      {"query", "TavrelService"},
-      {"stop", "TavrelService"},
-      {"config", "TavrelService", "binPath=", bin_path(), "start=", "auto"},
-      DESCRIPTION_CALL,
-      FAILURE_CALL,
-      FAILUREFLAG_CALL,
-      START_CALL,
-  };
-  EXPECT_EQ(call_args(), expected);
   ASSERT_GE(recorded.size(), 3u);
-  EXPECT_GE(recorded[2].ms - recorded[1].ms, 2000);
-
-  EXPECT_EQ(testing::read_file(join(dir_, platform::SERVICE_EXE_NAME)),
-            testing::read_file(program_));
-  EXPECT_EQ(testing::read_file(join(dir_, platform::CORE_EXE_NAME)), "core bytes");
+  EXPECT_EQ(recorded[1].args, STOP_CALL);
+  EXPECT_EQ(recorded.back().args, QUERY_CALL);
+  EXPECT_GE(recorded.back().ms - recorded[1].ms, 30000);
+  // It never turned RUNNING again: one stop, and nothing after the queries.
+  for (std::size_t i = 2; i < recorded.size(); ++i) EXPECT_EQ(recorded[i].args, QUERY_CALL) << i;
+  EXPECT_EQ(testing::read_file(join(dir_, platform::SERVICE_EXE_NAME)), "old service");
+  EXPECT_EQ(testing::read_file(join(dir_, platform::CORE_EXE_NAME)), "old core");
   EXPECT_FALSE(platform::exists(join(dir_, "sing-box.tmp")));
-  // No wintun.dll beside the core: none installed, nothing said about it.
-  EXPECT_FALSE(platform::exists(join(dir_, "wintun.dll")));
+  EXPECT_FALSE(platform::exists(join(dir_, "work")));
 }
 
-TEST_F(Install, MissingCoreFailsAfterTheServiceProgramIsCopied) {
-  script({{"query", {{"exit", 1060}}}});
+TEST_F(Install, MissingCoreFailsBeforeAnythingIsInstalled) {
+  states({"1060"});
   const std::string missing = platform::to_utf8(join(source_.path(), "no-such-core"));
   const std::string directory = platform::to_utf8(source_.path());
   for (const std::string& operand : {missing, directory}) {
@@ -209,49 +366,62 @@ TEST_F(Install, MissingCoreFailsAfterTheServiceProgramIsCopied) {
         << result.out;
     EXPECT_NE(log().find(result.out), std::string::npos) << log();
   }
-  EXPECT_TRUE(platform::is_regular_file(join(dir_, platform::SERVICE_EXE_NAME)));
-  EXPECT_FALSE(platform::exists(join(dir_, platform::CORE_EXE_NAME)));
-  const std::vector<std::vector<std::string>> expected = {{"query", "TavrelService"},
-                                                          {"query", "TavrelService"}};
+  for (const char* absent : {"tavrel-service", "tavrel-service.tmp", "sing-box"}) {
+    EXPECT_FALSE(platform::exists(join(dir_, absent))) << absent;
+  }
+  EXPECT_FALSE(platform::exists(join(dir_, platform::SERVICE_EXE_NAME)));
+  const std::vector<std::vector<std::string>> expected = {QUERY_CALL, QUERY_CALL};
   EXPECT_EQ(call_args(), expected);
 }
 
 TEST_F(Install, RejectedStepFailsWithScErrorText) {
   struct Case {
     json script;
+    std::vector<std::string> states;
     std::vector<std::string> rejected;
     std::string message_tail;
   } cases[] = {
-      {{{"query", {{"exit", 1060}}},
-        {"start",
+      {{{"start",
          {{"exit", 1053},
           {"stderr", "\r\n[SC] StartService 失败 1053:\r\n\r\n服务没有及时响应。\r\n\r\n"}}}},
+       {"1060"},
        START_CALL,
        "[SC] StartService 失败 1053:\r\n\r\n服务没有及时响应。"},
       // A display name with a space shows unquoted, though sc got it as one argument.
-      {{{"query", {{"exit", 1060}}}, {"create", {{"exit", 1073}}}},
+      {{{"create", {{"exit", 1073}}}},
+       {"1060"},
        {"create", "TavrelService", "binPath=", bin_path(), "start=", "auto",
         "DisplayName=", "Tavrel Service"},
        ""},
-      // The system's sc.exe says why on standard output.
-      {{{"query", {{"exit", 1060}}},
-        {"start",
-         {{"exit", 1058},
-          {"stdout", "[SC] StartService FAILED 1058:\r\n\r\nThe service is disabled.\r\n"},
-          {"stderr", " \r\n"}}}},
-       START_CALL,
-       "[SC] StartService FAILED 1058:\r\n\r\nThe service is disabled."},
-      {{{"query", {{"exit", 0}}}, {"config", {{"exit", 1}, {"stderr_hex", "ff206261640a"}}}},
+      // Still marked for deletion: sc's text alone does not say what clears it.
+      {{{"create",
+         {{"exit", 1072},
+          {"stderr", "[SC] CreateService FAILED 1072:\r\n\r\nmarked for deletion."}}}},
+       {"1060"},
+       {"create", "TavrelService", "binPath=", bin_path(), "start=", "auto",
+        "DisplayName=", "Tavrel Service"},
+       "[SC] CreateService FAILED 1072:\r\n\r\nmarked for deletion.\n"
+       "该服务仍被标记为待删除：请关闭占用它的程序（例如“服务”管理控制台），或重新启动 Windows。"},
+      {{{"config", {{"exit", 1}, {"stderr_hex", "ff206261640a"}}}},
+       {"STOPPED"},
        {"config", "TavrelService", "binPath=", bin_path(), "start=", "auto"},
        // Not UTF-8: read in the console's code page (POSIX: U+FFFD).
        std::string(text::trim_unicode_space(
-           platform::decode_console_output("\xff bad\n", platform::console_code_page())))},
+           platform::decode_console_output("\xff bad\n", platform::console_code_page()))) +
+           "\n原有版本的文件已恢复；它此前未在运行，未启动。"},
+      // The system's sc.exe says why on standard output.
+      {{{"start",
+         {{"exit", 1058},
+          {"stdout", "[SC] StartService FAILED 1058:\r\n\r\nThe service is disabled.\r\n"},
+          {"stderr", " \r\n"}}}},
+       {"1060"},
+       START_CALL,
+       "[SC] StartService FAILED 1058:\r\n\r\nThe service is disabled."},
   };
   for (const Case& c : cases) {
     script(c.script);
-    std::string joined = "sc.exe";
-    for (const auto& a : c.rejected) joined += " " + a;
-    const std::string message = joined + " 失败: " + c.message_tail;
+    states(c.states);
+    const std::string message = joined(c.rejected) + " 失败: " + c.message_tail;
 
     const auto result = run({"install", platform::to_utf8(core_)});
     EXPECT_EQ(result.exit_code, 1);
@@ -261,48 +431,48 @@ TEST_F(Install, RejectedStepFailsWithScErrorText) {
     const auto recorded = call_args();
     ASSERT_FALSE(recorded.empty());
     EXPECT_EQ(recorded.back(), c.rejected);
-    ASSERT_TRUE(platform::remove_all(calls_file()));
+    forget_calls();
   }
 }
 
 // Without recovery the service still runs: a warning with the reason, and the install goes on.
 TEST_F(Install, RejectedRecoveryWarnsAndTheInstallSucceeds) {
-  std::string failure_joined = "sc.exe";
-  for (const auto& a : FAILURE_CALL) failure_joined += " " + a;
   struct Case {
     json script;
     std::vector<std::string> last_recovery_call;
     std::string reason;
   } cases[] = {
       // sc's text may run over several lines; the warning stays one.
-      {{{"query", {{"exit", 1060}}},
-        {"failure", {{"exit", 1}, {"stderr", "Usage:\r\n  sc failure <name>\r\n"}}}},
+      {{{"failure", {{"exit", 1}, {"stderr", "Usage:\r\n  sc failure <name>\r\n"}}}},
        FAILURE_CALL,
-       failure_joined + " 失败: Usage:    sc failure <name>"},
-      {{{"query", {{"exit", 1060}}}, {"failureflag", {{"exit", 1}}}},
+       joined(FAILURE_CALL) + " 失败: Usage:    sc failure <name>"},
+      {{{"failureflag", {{"exit", 1}}}},
        FAILUREFLAG_CALL,
        "sc.exe failureflag TavrelService 1 失败: "},
   };
   for (const Case& c : cases) {
     script(c.script);
+    states({"1060", "RUNNING"});
     const auto result = run({"install", platform::to_utf8(core_)});
     EXPECT_EQ(result.exit_code, 0) << result.err;
     EXPECT_EQ(result.out, "installed to " + dir_text() + "\n");
     EXPECT_EQ(result.err, "警告：无法设置服务的故障恢复：" + c.reason + "\n");
     const auto recorded = call_args();
-    ASSERT_GE(recorded.size(), 2u);
-    EXPECT_EQ(recorded[recorded.size() - 2], c.last_recovery_call);
-    EXPECT_EQ(recorded.back(), START_CALL);
-    ASSERT_TRUE(platform::remove_all(calls_file()));
+    ASSERT_GE(recorded.size(), 3u);
+    EXPECT_EQ(recorded[recorded.size() - 3], c.last_recovery_call);
+    EXPECT_EQ(recorded[recorded.size() - 2], START_CALL);
+    forget_calls();
   }
 }
 
-TEST_F(Install, FailedRenameLeavesTheTransientCopy) {
-  script({{"query", {{"exit", 1060}}}});
-  // A directory in the way of the service program: the copy succeeds, the move over it fails.
+TEST_F(Install, FailedMoveOnAFirstInstallLeavesNothingHalfInstalled) {
+  states({"1060"});
+  // A directory in the way of the service program, and another where it would be set aside.
   const Path blocked = join(dir_, platform::SERVICE_EXE_NAME);
-  ASSERT_TRUE(platform::create_directories(blocked));
-  ASSERT_TRUE(platform::write_file(join(blocked, "inside"), "x"));
+  for (const Path& in_the_way : {blocked, join(dir_, "tavrel-service.old")}) {
+    ASSERT_TRUE(platform::create_directories(in_the_way));
+    ASSERT_TRUE(platform::write_file(join(in_the_way, "inside"), "x"));
+  }
 
   const auto result = run({"install", platform::to_utf8(core_)});
   EXPECT_EQ(result.exit_code, 1);
@@ -310,8 +480,12 @@ TEST_F(Install, FailedRenameLeavesTheTransientCopy) {
   EXPECT_TRUE(result.err.starts_with(prefix)) << result.err;
   EXPECT_TRUE(result.err.ends_with(")\n")) << result.err;
   EXPECT_NE(result.err.find(" (os error "), std::string::npos) << result.err;
-  EXPECT_EQ(testing::read_file(join(dir_, "tavrel-service.tmp")), testing::read_file(program_));
-  const std::vector<std::vector<std::string>> expected = {{"query", "TavrelService"}};
+  EXPECT_EQ(testing::read_file(join(blocked, "inside")), "x");
+  for (const char* absent : {"tavrel-service.tmp", "sing-box.tmp"}) {
+    EXPECT_FALSE(platform::exists(join(dir_, absent))) << absent;
+  }
+  EXPECT_FALSE(platform::exists(join(dir_, platform::CORE_EXE_NAME)));
+  const std::vector<std::vector<std::string>> expected = {QUERY_CALL};
   EXPECT_EQ(call_args(), expected);
 }
 
@@ -321,7 +495,7 @@ TEST_F(Install, RefusesAnExistingDirectoryOfAnotherUser) {
   GTEST_SKIP() << "Wine shows every file as the running user's own";
 #else
   if (::geteuid() != 0) GTEST_SKIP() << "only root can give a directory to another user";
-  script({{"query", {{"exit", 1060}}}});
+  states({"1060"});
   constexpr uid_t OTHER = 65534;
   ASSERT_TRUE(platform::create_directories(dir_));
   ASSERT_EQ(::chown(dir_.c_str(), OTHER, OTHER), 0);
@@ -337,7 +511,8 @@ TEST_F(Install, RefusesAnExistingDirectoryOfAnotherUser) {
 #endif
 }
 
-TEST_F(Install, UninstallStopsDeletesAndRemovesTheDirectory) {
+TEST_F(Install, UninstallWaitsForTheStopThenDeletesAndRemovesTheDirectory) {
+  states({"STOP_PENDING", "STOP_PENDING", "STOPPED"});
   ASSERT_TRUE(platform::create_directories(join(dir_, "work")));
   ASSERT_TRUE(platform::write_file(join(dir_, "work/config.json"), "{}"));
   ASSERT_TRUE(platform::write_file(join(dir_, platform::CORE_EXE_NAME), "core"));
@@ -349,21 +524,49 @@ TEST_F(Install, UninstallStopsDeletesAndRemovesTheDirectory) {
   EXPECT_FALSE(platform::exists(dir_));
 
   const auto recorded = calls();
-  ASSERT_EQ(recorded.size(), 2u);
-  EXPECT_EQ(recorded[0].args, (std::vector<std::string>{"stop", "TavrelService"}));
-  EXPECT_EQ(recorded[1].args, (std::vector<std::string>{"delete", "TavrelService"}));
-  EXPECT_GE(recorded[1].ms - recorded[0].ms, 2000);
+  const std::vector<std::vector<std::string>> expected = {
+      STOP_CALL, QUERY_CALL, QUERY_CALL, QUERY_CALL, {"delete", "TavrelService"}};
+  EXPECT_EQ(call_args(), expected);
+  ASSERT_EQ(recorded.size(), expected.size());
+  EXPECT_GE(recorded[3].ms - recorded[1].ms, 400);
 }
 
 TEST_F(Install, UninstallWithNothingInstalledStillSucceeds) {
   script({{"stop", {{"exit", 1060}, {"stderr", "not installed"}}},
           {"delete", {{"exit", 1060}, {"stderr", "x"}}}});
+  states({"1060"});
   const auto result = run({"uninstall"});
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(result.out, "uninstalled\n");
   EXPECT_EQ(result.err, "");
   // Uninstall writes no log line, so nothing creates the directory.
   EXPECT_FALSE(platform::exists(dir_));
+}
+// A program still running from the directory: Windows keeps its file, POSIX would remove it.
+TEST_F(Install, UninstallNamesWhatItLeftBehind) {
+  if (!WINDOWS) GTEST_SKIP() << "POSIX removes a file that is in use";
+  states({"1060"});
+  ASSERT_TRUE(platform::create_directories(dir_));
+  const Path held = join(dir_, "held.exe");
+  ASSERT_TRUE(platform::copy_file(testing::helper_program("fake-core"), held));
+  ASSERT_TRUE(
+      platform::write_file(join(dir_, "fake-core.json"), R"({"fake":{"version_sleep_ms":60000}})"));
+  ASSERT_TRUE(platform::write_file(join(dir_, "config.json"), "{}"));
+  auto out = platform::open_output_file(join(root_.path(), "held.log"));
+  ASSERT_TRUE(out);
+  auto running = platform::spawn(held, {platform::from_utf8("version")}, *out, *out);
+  ASSERT_TRUE(running) << running.error().chain();
+
+  const auto result = run({"uninstall"});
+  running->terminate();
+  (void)running->wait();
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.out, "uninstalled\n");
+  EXPECT_TRUE(
+      result.err.starts_with("警告：服务目录未能完全删除，留下了 " + dir_text() + "（held.exe）："))
+      << result.err;
+  EXPECT_TRUE(result.err.ends_with(")\n")) << result.err;
+  EXPECT_FALSE(platform::exists(join(dir_, "config.json")));
 }
 
 // Only POSIX can take the tool away entirely: Windows also searches its system directory.

@@ -1,6 +1,6 @@
 // The Windows build as a real service: installed through the system's own sc.exe, started by
-// the service control manager, driven over TCP, stopped, started again and ended from outside,
-// reinstalled and uninstalled.
+// the service control manager, driven over TCP, upgraded, stopped, started again and ended
+// from outside, and uninstalled.
 // It changes the service manager of the Wine prefix it runs in, so it runs only when
 // tests/main/wine_service.sh has made a prefix of its own for it.
 #include <gtest/gtest.h>
@@ -168,8 +168,9 @@ TEST(WineService, InstallServeStopReinstallUninstall) {
     for (char& c : reason) {
       if (c == '\r' || c == '\n') c = ' ';
     }
-    EXPECT_EQ(installed.err,
-              "警告：无法设置服务的故障恢复：sc.exe failureflag TavrelService 1 失败: " + reason + "\n");
+    EXPECT_EQ(
+        installed.err,
+        "警告：无法设置服务的故障恢复：sc.exe failureflag TavrelService 1 失败: " + reason + "\n");
   } else {
     EXPECT_EQ(installed.err, "");
   }
@@ -213,6 +214,59 @@ TEST(WineService, InstallServeStopReinstallUninstall) {
 
   EXPECT_EQ(exchange(token, {{"cmd", "stop"}}, 30s), (json{{"ok", true}, {"running", false}}));
   EXPECT_TRUE(first.ended(10s));
+
+  // An upgrade from another directory with another core, while a core runs. Where this sc.exe
+  // has no "config" the upgrade fails at registration, after a real stop, and brings the old
+  // version back; where it has one, the new version runs.
+  const std::vector<std::string> config = {
+      "config", "TavrelService", "binPath=", "\"" + SERVICE_DIR + "\\tavrel-service.exe\" run",
+      "start=", "auto"};
+  const auto direct = sc(config);
+  std::string message = "sc.exe";
+  for (const auto& a : config) message += " " + a;
+  message += " 失败: " + sc_reason(direct);
+  testing::TempDir upgrade_source("tavrel upgrade source");
+  const Path new_core = platform::join(upgrade_source.path(), "sing-box.exe");
+  ASSERT_TRUE(platform::copy_file(testing::helper_program("fake-core"), new_core));
+  // Bytes after the image: the same program, another file.
+  ASSERT_TRUE(platform::append_file_shared(new_core, "another build"));
+  const Path installed_core = platform::from_utf8(SERVICE_DIR + "\\sing-box.exe");
+  const std::string old_core = testing::read_file(installed_core);
+  ASSERT_NE(old_core, testing::read_file(new_core));
+
+  CoreWatch upgraded_under;
+  EXPECT_EQ(exchange(token, start_request(upgraded_under.port()), 60s),
+            (json{{"ok", true}, {"running", true}, {"log_path", LOG_PATH}}));
+  ASSERT_TRUE(upgraded_under.accept_pid(30s));
+  const std::string token_before_upgrade = token;
+  const auto upgraded = service({"install", platform::to_utf8(new_core)});
+  EXPECT_TRUE(upgraded_under.ended(15s));
+  if (direct.exit_code == 0) {
+    EXPECT_EQ(upgraded.exit_code, 0) << upgraded.err;
+    EXPECT_EQ(testing::read_file(installed_core), testing::read_file(new_core));
+  } else {
+    EXPECT_EQ(upgraded.exit_code, 1);
+    EXPECT_EQ(upgraded.err, "错误：" + message + "\n原有版本已重新运行。\n");
+    EXPECT_EQ(testing::read_file(installed_core), old_core);
+  }
+  EXPECT_FALSE(platform::exists(platform::from_utf8(SERVICE_DIR + "\\sing-box.old")));
+  EXPECT_FALSE(platform::exists(platform::from_utf8(SERVICE_DIR + "\\tavrel-service.old")));
+  EXPECT_NE(sc({"query", "TavrelService"}).out.find("RUNNING"), std::string::npos)
+      << sc({"query", "TavrelService"}).out;
+  ASSERT_TRUE(eventually(
+      [&] {
+        token = testing::read_file(token_file);
+        return token.size() == 32 && token != token_before_upgrade;
+      },
+      60s))
+      << service_log();
+  std::optional<json> after_upgrade;
+  ASSERT_TRUE(eventually(
+      [&] {
+        return (after_upgrade = exchange(token, {{"cmd", "status"}}, 5s)).has_value();
+      },
+      60s));
+  EXPECT_EQ(*after_upgrade, (json{{"ok", true}, {"running", false}, {"log_path", LOG_PATH}}));
 
   // A core that is still running when the service manager stops the service.
   CoreWatch second;
@@ -264,19 +318,6 @@ TEST(WineService, InstallServeStopReinstallUninstall) {
       },
       15s))
       << "the core or its helper outlived the killed service";
-
-  // This sc.exe has no "config": a reinstall must fail with the rejected step, not hang.
-  const std::vector<std::string> config = {
-      "config", "TavrelService", "binPath=", "\"" + SERVICE_DIR + "\\tavrel-service.exe\" run",
-      "start=", "auto"};
-  const auto direct = sc(config);
-  ASSERT_NE(direct.exit_code, 0) << "sc.exe config works here; the reinstall would succeed";
-  std::string message = "sc.exe";
-  for (const auto& a : config) message += " " + a;
-  message += " 失败: " + sc_reason(direct);
-  const auto reinstalled = service({"install", core});
-  EXPECT_EQ(reinstalled.exit_code, 1);
-  EXPECT_EQ(reinstalled.err, "错误：" + message + "\n");
 
   const auto uninstalled = service({"uninstall"});
   EXPECT_EQ(uninstalled.exit_code, 0);
