@@ -1,5 +1,10 @@
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/use_awaitable.hpp>
 #include <winsock2.h>
 #include <windows.h>
+
+#include <algorithm>
+#include <climits>
 
 #include "platform/socket.h"
 
@@ -16,6 +21,26 @@ int set_listener_address_options(std::uint64_t native_socket) {
     return ::WSAGetLastError();
   }
   return 0;
+}
+
+asio::awaitable<asio::error_code> accept_connection(asio::ip::tcp::acceptor& listener, asio::ip::tcp::socket& socket) {
+  auto [ec, accepted] = co_await listener.async_accept(asio::experimental::as_tuple(asio::use_awaitable));
+  if (!ec) {
+    make_socket_uninheritable(accepted.native_handle());
+    socket = std::move(accepted);
+  }
+  co_return ec;
+}
+
+Sent send_now(std::uint64_t native_socket, const char* data, std::size_t size) {
+  // A socket of the event loop's accept blocks by default; this send must not.
+  u_long on = 1;
+  if (::ioctlsocket(static_cast<SOCKET>(native_socket), FIONBIO, &on) != 0) return {0, ::WSAGetLastError()};
+  const int n = ::send(static_cast<SOCKET>(native_socket), data, static_cast<int>(std::min<std::size_t>(size, INT_MAX)), 0);
+  if (n >= 0) return {static_cast<std::size_t>(n), 0};
+  const int error = ::WSAGetLastError();
+  if (error == WSAEWOULDBLOCK) return {};
+  return {0, error};
 }
 
 }  // namespace tavrel::platform

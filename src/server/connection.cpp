@@ -16,6 +16,7 @@
 #include <variant>
 
 #include "common/text.h"
+#include "platform/socket.h"
 #include "protocol/protocol.h"
 #include "server/handlers.h"
 
@@ -105,9 +106,10 @@ asio::awaitable<void> drain_and_close(asio::ip::tcp::socket socket, ConnectionTi
 // line almost always fits the socket's send buffer, so the common case needs no trip back to
 // the event loop. Whatever would have to wait goes back to it.
 void finish_on_pool(asio::ip::tcp::socket socket, std::string reply, bool unread, ConnectionTicket ticket) {
-  asio::error_code ec;
-  socket.non_blocking(true, ec);
-  const std::size_t sent = ec ? 0 : socket.write_some(asio::buffer(reply), ec);
+  // Sent by the system call alone: the socket has been non-blocking since its accept.
+  const platform::Sent now = platform::send_now(socket.native_handle(), reply.data(), reply.size());
+  asio::error_code ec(now.error, asio::system_category());
+  const std::size_t sent = now.bytes;
   const auto executor = socket.get_executor();
   if (!ec && sent == reply.size()) {
     socket.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
@@ -116,7 +118,7 @@ void finish_on_pool(asio::ip::tcp::socket socket, std::string reply, bool unread
     } else {
       socket.close(ec);
     }
-  } else if (ec && ec != asio::error::would_block) {
+  } else if (ec) {
     socket.close(ec);
   } else {
     reply.erase(0, sent);

@@ -56,7 +56,8 @@ std::optional<asio::ip::tcp::acceptor> bind_listener(ServerContext& context, con
 
 asio::awaitable<void> accept_loop(asio::ip::tcp::acceptor listener, SharedState state, ServerContext& context) {
   auto open = std::make_shared<std::atomic<std::size_t>>(0);
-  asio::steady_timer pause(co_await asio::this_coro::executor);
+  const auto executor = co_await asio::this_coro::executor;
+  asio::steady_timer pause(executor);
   for (;;) {
     // A local user must not be able to make this service hold unbounded memory: past the
     // limit, new clients wait in the listen backlog until a connection ends.
@@ -64,15 +65,15 @@ asio::awaitable<void> accept_loop(asio::ip::tcp::acceptor listener, SharedState 
       pause.expires_after(std::chrono::milliseconds(5));
       co_await pause.async_wait(asio::use_awaitable);
     }
-    auto [ec, socket] = co_await listener.async_accept(asio::experimental::as_tuple(asio::use_awaitable));
+    asio::ip::tcp::socket socket(executor);
+    const asio::error_code ec = co_await platform::accept_connection(listener, socket);
     if (ec) {
       files::log_line("accept error: " + platform::system_error_text(ec.value()));
       pause.expires_after(context.options.accept_error_pause);
       co_await pause.async_wait(asio::use_awaitable);
       continue;
     }
-    platform::make_socket_uninheritable(socket.native_handle());
-    asio::co_spawn(listener.get_executor(), handle_connection(std::move(socket), state, context, ConnectionTicket(open)),
+    asio::co_spawn(executor, handle_connection(std::move(socket), state, context, ConnectionTicket(open)),
                    asio::detached);
   }
 }

@@ -9,6 +9,12 @@ SequenceQueue::Ticket SequenceQueue::take() {
 
 void SequenceQueue::settle(std::uint64_t number, std::function<void()> job) {
   std::lock_guard lock(mutex_);
+  // The common case, a status or version line giving its ticket back with nothing waiting
+  // before it, needs no entry in the map.
+  if (!job && number == head_ && settled_.empty()) {
+    ++head_;
+    return;
+  }
   settled_.emplace(number, std::move(job));
   // Posting under the lock keeps the runner's queue in ticket order.
   for (auto it = settled_.begin(); it != settled_.end() && it->first == head_;
