@@ -265,16 +265,21 @@ TEST(StartRecovery, FinishesACommittedSwapFromWhereverItStoppedAndDropsTheRest) 
   }
 }
 
-// Over TCP, through the whole server, with the stand-in core.
-TEST(StartOverTcp, StartsReplacesAndKeepsTheCoreOnAHungCheck) {
-  StateFixture f;
-  CoreLinks links;
+// An ephemeral port, quick polls and core timings, and this bound on a check.
+ServerOptions tcp_options(std::chrono::milliseconds check_time_limit) {
   ServerOptions options;
   options.port = 0;
   options.stop_poll = 20ms;
   options.core_timings = fast_core_timings();
-  options.check_time_limit = 1s;
-  ServerThread server(options);
+  options.check_time_limit = check_time_limit;
+  return options;
+}
+
+// Over TCP, through the whole server, with the stand-in core.
+TEST(StartOverTcp, StartsReplacesAndKeepsTheCoreOnAHungCheck) {
+  StateFixture f;
+  CoreLinks links;
+  ServerThread server(tcp_options(1s));
   const std::uint16_t port = server.port();
   ASSERT_NE(port, 0);
   const std::string token = testing::read_file(f.path(files::TOKEN_FILE));
@@ -328,12 +333,7 @@ TEST(StartOverTcp, StartsReplacesAndKeepsTheCoreOnAHungCheck) {
 TEST(StartOverTcp, AServiceStopEndsARunningCheckAndAsksTheCore) {
   StateFixture f;
   CoreLinks links;
-  ServerOptions options;
-  options.port = 0;
-  options.stop_poll = 20ms;
-  options.core_timings = fast_core_timings();
-  options.check_time_limit = 60s;
-  std::optional<ServerThread> server(std::in_place, options);
+  std::optional<ServerThread> server(std::in_place, tcp_options(60s));
   const std::uint16_t port = server->port();
   ASSERT_NE(port, 0);
   const std::string token = testing::read_file(f.path(files::TOKEN_FILE));
