@@ -24,7 +24,10 @@ int set_listener_address_options(std::uint64_t native_socket);
 // no child can inherit. On POSIX accept4 sets its flags (non-blocking, close-on-exec) in the
 // accepting call itself, two calls fewer than the event loop's accept and a flag after it; on
 // Windows the event loop's own accept stays, with the flag set after it.
+// (Only where Asio has coroutines: the fuzz build's compiler lacks them and needs no accept.)
+#if defined(ASIO_HAS_CO_AWAIT)
 asio::awaitable<asio::error_code> accept_connection(asio::ip::tcp::acceptor& listener, asio::ip::tcp::socket& socket);
+#endif
 
 // What `send_now` managed: bytes sent, or a would-block (0 bytes, no error), or an error.
 struct Sent {

@@ -23,6 +23,7 @@ int set_listener_address_options(std::uint64_t native_socket) {
   return 0;
 }
 
+#if defined(ASIO_HAS_CO_AWAIT)
 asio::awaitable<asio::error_code> accept_connection(asio::ip::tcp::acceptor& listener, asio::ip::tcp::socket& socket) {
   for (;;) {
     const int fd = ::accept4(listener.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -41,6 +42,7 @@ asio::awaitable<asio::error_code> accept_connection(asio::ip::tcp::acceptor& lis
     if (ec) co_return ec;
   }
 }
+#endif
 
 Sent send_now(std::uint64_t native_socket, const char* data, std::size_t size) {
   const ssize_t n = ::send(static_cast<int>(native_socket), data, size, MSG_DONTWAIT | MSG_NOSIGNAL);

@@ -23,6 +23,7 @@ int set_listener_address_options(std::uint64_t native_socket) {
   return 0;
 }
 
+#if defined(ASIO_HAS_CO_AWAIT)
 asio::awaitable<asio::error_code> accept_connection(asio::ip::tcp::acceptor& listener, asio::ip::tcp::socket& socket) {
   auto [ec, accepted] = co_await listener.async_accept(asio::experimental::as_tuple(asio::use_awaitable));
   if (!ec) {
@@ -31,6 +32,7 @@ asio::awaitable<asio::error_code> accept_connection(asio::ip::tcp::acceptor& lis
   }
   co_return ec;
 }
+#endif
 
 Sent send_now(std::uint64_t native_socket, const char* data, std::size_t size) {
   // A socket of the event loop's accept blocks by default; this send must not.
