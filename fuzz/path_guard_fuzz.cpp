@@ -125,13 +125,33 @@ std::deque<std::string> certs_of(const std::string& options) {
   return certs;
 }
 
-// Whether an object's own "path" is the path of a URL.
-bool url_paths(const json& object, bool is_transport) {
-  if (is_transport) return true;
+// Where a value stands: only some places read "path" as the path of a URL.
+enum class At { Top, Bounds, Bound, Transport, Dns, Servers, Server, Other };
+
+At member_at(At container, const std::string& folded_key) {
+  if (container == At::Top && (folded_key == "inbounds" || folded_key == "outbounds")) return At::Bounds;
+  if (container == At::Top && folded_key == "dns") return At::Dns;
+  if (container == At::Bound && folded_key == "transport") return At::Transport;
+  if (container == At::Dns && folded_key == "servers") return At::Servers;
+  return At::Other;
+}
+
+At element_at(At container) {
+  if (container == At::Bounds) return At::Bound;
+  if (container == At::Servers) return At::Server;
+  return At::Other;
+}
+
+// Whether an object's own "path" is the path of a URL: in a transport, or in an http entry of
+// the bounds, or in an https or h3 DNS server, every member folding to "type" agreeing.
+bool url_paths(const json& object, At at) {
+  if (at == At::Transport) return true;
+  if (at != At::Bound && at != At::Server) return false;
   bool typed = false;
   for (const auto& [key, member] : object.items()) {
     if (folded(key) != "type") continue;
-    if (member != "http" && member != "https" && member != "h3") return false;
+    const bool url_type = at == At::Bound ? member == "http" : (member == "https" || member == "h3");
+    if (!url_type) return false;
     typed = true;
   }
   return typed;
@@ -164,13 +184,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Every refusal the configuration deserves, in no particular order.
   std::set<std::string> deserved;
   // Breadth first, unlike the screening, to stay independent of its order.
-  // Each value with whether it is the value of a "transport".
-  std::deque<std::pair<const json*, bool>> pending{{&config, false}};
+  // Each value with where it stands.
+  std::deque<std::pair<const json*, At>> pending{{&config, At::Top}};
   while (!pending.empty()) {
-    const auto [value, is_transport] = pending.front();
+    const auto [value, at] = pending.front();
     pending.pop_front();
     if (value->is_object()) {
-      const bool url = url_paths(*value, is_transport);
+      const bool url = url_paths(*value, at);
       for (const auto& [key, member] : value->items()) {
         const std::string k = folded(key);
         if (forbidden(k, member)) {
@@ -186,10 +206,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (refused(s)) deserved.insert("配置中不允许绝对路径：" + key + " = " + s);
           }
         }
-        pending.emplace_back(&member, k == "transport");
+        pending.emplace_back(&member, member_at(at, k));
       }
     } else if (value->is_array()) {
-      for (const auto& element : *value) pending.emplace_back(&element, false);
+      for (const auto& element : *value) pending.emplace_back(&element, element_at(at));
     }
   }
   if (status.ok() != deserved.empty()) std::abort();
