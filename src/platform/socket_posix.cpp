@@ -2,7 +2,6 @@
 #include <asio/use_awaitable.hpp>
 #include <cerrno>
 #include <fcntl.h>
-#include <cerrno>
 #include <sys/socket.h>
 #include <tuple>
 #include <unistd.h>
